@@ -1,0 +1,17 @@
+# stub.cmake -- the Windows stub, built small: no exceptions, no RTTI, unused sections dropped.
+enable_language(RC)
+add_executable(tarnvel_stub WIN32
+  ${TARNVEL_CORE_SOURCES}
+  ${PROJECT_SOURCE_DIR}/platform/win32/win32_platform.cpp
+  ${PROJECT_SOURCE_DIR}/shell/win_main.cpp
+  ${PROJECT_SOURCE_DIR}/resources/stub.rc)
+target_include_directories(tarnvel_stub PRIVATE ${PROJECT_SOURCE_DIR})
+tarnvel_warnings(tarnvel_stub)
+target_compile_options(tarnvel_stub PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -ffunction-sections -fdata-sections -fno-threadsafe-statics>)
+target_link_options(tarnvel_stub PRIVATE -mwindows -static -s -Wl,--gc-sections)
+target_link_libraries(tarnvel_stub PRIVATE comctl32)
+set_target_properties(tarnvel_stub PROPERTIES
+  OUTPUT_NAME ${TARNVEL_STUB_NAME}
+  RUNTIME_OUTPUT_DIRECTORY ${TARNVEL_DIST})

@@ -1,0 +1,77 @@
+// host_platform.h -- controls and records of the Linux stand-in, for tests and tools.
+//
+// The stand-in answers the core's platform calls on POSIX. Windows paths are mapped at
+// its boundary: '\' becomes '/', and a drive prefix "X:" becomes the folder configured
+// for that letter (so tests can sandbox absolute entries). Boxes, progress positions,
+// repaints, attributes and times are recorded; boxes are answered from a script.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace host {
+
+struct Box {
+    WindowHandle owner;
+    std::string text;
+    std::string caption;
+    unsigned flags;
+};
+
+struct AttributeCall {
+    std::string path;  // as the core passed it (Windows form)
+    uint32_t attributes;
+};
+
+struct TimeCall {
+    std::string path;
+    uint16_t dos_date;
+    uint16_t dos_time;
+};
+
+struct Recorder {
+    std::vector<Box> boxes;
+    std::vector<std::pair<WindowHandle, unsigned>> progress;  // (bar, percent)
+    std::vector<WindowHandle> repaints;
+    std::vector<AttributeCall> attributes;
+    std::vector<TimeCall> times;
+    std::vector<std::string> directories_created;
+    std::vector<std::string> deletions;
+    // Every platform call by name, in order, for tests of call order.
+    std::vector<std::string> calls;
+};
+
+// A scripted answer to the next box. `before` runs first, as a modal loop would dispatch
+// pending window messages (for instance a Cancel click) before the user answers.
+struct Answer {
+    int result = ANSWER_OK;
+    std::function<void()> before;
+};
+
+// System calls of the file operations, replaceable to inject faults (short reads,
+// failing writes, full disks). Defaults are the POSIX calls.
+struct FileCalls {
+    std::function<long(int fd, void* buffer, unsigned long count)> read;
+    std::function<long(int fd, const void* buffer, unsigned long count)> write;
+};
+
+Recorder& recorder();
+FileCalls& file_calls();
+
+// Back to a clean state: empty records, empty script, default file calls, no drive
+// mapping, default temp dir.
+void reset();
+void script_answer(Answer answer);
+void script_answers(std::initializer_list<int> results);
+// Map a drive letter to a Linux folder (without trailing slash).
+void map_drive(char letter, const std::string& folder);
+// The Linux path that a Windows-form path names on this stand-in.
+std::string to_host_path(const char* windows_path);
+
+}  // namespace host
