@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 namespace host {
 namespace {
@@ -22,6 +23,7 @@ struct State {
     std::deque<Answer> script;
     FileCalls calls;
     std::map<char, std::string> drives;
+    std::string confinement;  // empty: every path is allowed
 };
 
 FileCalls default_calls() {
@@ -34,7 +36,7 @@ FileCalls default_calls() {
 }
 
 State& state() {
-    static State s{{}, {}, default_calls(), {}};
+    static State s{{}, {}, default_calls(), {}, {}};
     return s;
 }
 
@@ -51,6 +53,7 @@ void reset() {
     s.script.clear();
     s.calls = default_calls();
     s.drives.clear();
+    s.confinement.clear();
 }
 
 void script_answer(Answer answer) { state().script.push_back(std::move(answer)); }
@@ -73,7 +76,20 @@ std::string to_host_path(const char* windows_path) {
         std::string root = it != state().drives.end() ? it->second : std::string("/nonexistent-drive-") + path[0];
         path = root + path.substr(2);
     }
+    const std::string& jail = state().confinement;
+    if (!jail.empty()) {
+        std::string normal = std::filesystem::path(path).lexically_normal().string();
+        bool inside = normal.compare(0, jail.size(), jail) == 0 &&
+                      (normal.size() == jail.size() || normal[jail.size()] == '/');
+        if (!inside) return std::string();  // names nothing: every call on it fails
+    }
     return path;
+}
+
+void confine_to(const std::string& folder) {
+    std::string normal = std::filesystem::path(folder).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    state().confinement = normal;
 }
 
 }  // namespace host
@@ -249,6 +265,9 @@ void set_file_dos_time(const char* path, uint16_t dos_date, uint16_t dos_time) {
         return;
     std::time_t utc = std::mktime(&local);  // the DOS time is local time
     if (utc == static_cast<std::time_t>(-1)) return;
+    // CreateFileA for writing fails on a read-only file, so Windows leaves its times alone.
+    struct stat st {};
+    if (::stat(to_host_path(path).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0) return;
     struct timeval times[2] = {{utc, 0}, {utc, 0}};
     ::utimes(to_host_path(path).c_str(), times);
 }

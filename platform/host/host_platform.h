@@ -73,5 +73,9 @@ void script_answers(std::initializer_list<int> results);
 void map_drive(char letter, const std::string& folder);
 // The Linux path that a Windows-form path names on this stand-in.
 std::string to_host_path(const char* windows_path);
+// Every path the core names must then lie inside this folder (after "." and ".." are
+// resolved); any other path names nothing, so a hostile entry name cannot reach the rest
+// of the machine from a test or a fuzzer. reset() lifts it.
+void confine_to(const std::string& folder);
 
 }  // namespace host
