@@ -32,6 +32,7 @@ FileCalls default_calls() {
         [](int fd, const void* buffer, unsigned long count) {
             return static_cast<long>(::write(fd, buffer, count));
         },
+        [](const char* host_path) { return ::unlink(host_path); },
     };
 }
 
@@ -245,7 +246,7 @@ void delete_file(const char* path) {
     struct stat st {};
     // Windows will not delete a read-only file; the stand-in refuses it too.
     if (::stat(host_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0) return;
-    ::unlink(host_path.c_str());
+    host::file_calls().unlink(host_path.c_str());
 }
 
 void set_file_dos_time(const char* path, uint16_t dos_date, uint16_t dos_time) {

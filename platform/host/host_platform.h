@@ -59,6 +59,8 @@ struct Answer {
 struct FileCalls {
     std::function<long(int fd, void* buffer, unsigned long count)> read;
     std::function<long(int fd, const void* buffer, unsigned long count)> write;
+    // The removal behind delete_file, after the stand-in's own Windows-like refusals.
+    std::function<int(const char* host_path)> unlink;
 };
 
 Recorder& recorder();
