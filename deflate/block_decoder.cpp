@@ -7,7 +7,10 @@
 //   - need_bits(n), n <= 16, fetches whole bytes while fewer than n bits are held, so at
 //     most 15 + 8 = 23 bits are ever held and a 32-bit buffer never overflows.
 //   - a byte is fetched exactly as next_input_byte does; only the refill branch, taken once
-//     per 32768 bytes or once per filler byte, also checks the bound on filler bytes.
+//     per 32768 bytes or once per filler byte, also checks the bound on filler bytes
+//     (0xFF past the entry's data, 0x01 under the latch): a third one fails the stream,
+//     since a valid stream's look-ahead takes at most two. After the final block, filler
+//     bits that were used rather than only looked at fail it too.
 // Window: the local position is stored into window_pos before every emit_window and when a
 // phase ends; it restarts at 0 after each flush at 32768.
 #include "deflate/block_decoder.h"
@@ -45,10 +48,9 @@ constexpr uint32_t CODE_LENGTH_BITS = 7;
 // goes through a missing table.
 const CodeEntry NO_DISTANCE_CODE[1] = {{OP_INVALID, 0, {0}}};
 
-// filler_delivered when the stream started: the bound counts this stream's filler only.
-uint32_t filler_at_start;
-
-inline bool too_much_filler() { return stream_state.filler_delivered - filler_at_start > MAX_FILLER_BYTES; }
+// filler_delivered counts from the reset_stream_counters that precedes every entry, so it
+// is this stream's filler only.
+inline bool too_much_filler() { return stream_state.filler_delivered > MAX_FILLER_BYTES; }
 
 // need_bits on locals; false once the stream has taken more filler than a valid one can.
 inline bool need_bits(uint32_t& buffer, uint32_t& count, uint32_t n) {
@@ -85,12 +87,14 @@ int decode_deflate_stream() {
     stream_state.window_pos = 0;
     bit_buffer = 0;
     bit_count = 0;
-    filler_at_start = stream_state.filler_delivered;
     int is_final = 0;
     do {
         int result = decode_block(&is_final);
         if (result != DECODE_OK) return result;
     } while (!is_final);
+    // Filler may only have served as look-ahead: a stream that used filler bits as data was
+    // cut short, however well those bits happened to decode.
+    if (stream_state.filler_delivered * 8 > bit_count) return DECODE_INVALID;
     // Whole bytes fetched past the last used bit go back to the input.
     while (bit_count >= 8) {
         bit_count -= 8;
