@@ -476,6 +476,31 @@ TEST(EntryExtraction, InvalidDeflateDataReportsOnceAndGoesOn) {
     EXPECT_EQ(sfx::read_file(box.temp("next.txt")), sfx::text("next"));
 }
 
+TEST(EntryExtraction, StoredEntryMovesTheProgressBarAsItIsRead) {
+    Sandbox box;
+    Package p;
+    p.entries = {file_entry("stored.bin", noise(100000, 6))};
+    p.entries[0].method = METHOD_STORED;
+    box.run(p);
+    EXPECT_EQ(host::recorder().progress.size(), 4u) << "100000 bytes in refills of 32768";
+    EXPECT_EQ(host::recorder().repaints.size(), 4u);
+}
+
+TEST(EntryExtraction, FailedDecodeLeavesPendingWindowBytesUnwritten) {
+    Sandbox box;
+    Package p;
+    // A stored block of 5 bytes that is not final, then a block of type 3: the five bytes
+    // reach the window but the stream fails before the window is written.
+    Bytes data = {0x00, 0x05, 0x00, 0xFA, 0xFF, 'h', 'e', 'l', 'l', 'o', 0x07};
+    p.entries = {file_entry("failed.bin", sfx::text("hello")), file_entry("next.txt", sfx::text("next"))};
+    p.entries[0].data = data;
+    box.run(p);
+    EXPECT_EQ(boxes(box), one_box(0x41B));
+    EXPECT_EQ(fs::file_size(box.temp("failed.bin")), 0u) << "nothing more is written after a failed decode";
+    EXPECT_EQ(host::recorder().times.size(), 2u);
+    EXPECT_EQ(sfx::read_file(box.temp("next.txt")), sfx::text("next"));
+}
+
 // ---- Write failures ----
 
 struct WriteFailure {

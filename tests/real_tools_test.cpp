@@ -2,6 +2,8 @@
 //
 // Each tool zips the same folder; the archive is put behind the stub bytes, rebased with
 // `zip -A` (which moves every stored offset by the stub's length), and given a trailer.
+// A streamed Info-ZIP archive is rebased by moving the offsets here instead, since zip -A
+// would rewrite its local headers and drop its data descriptors.
 // The walk must then extract every entry byte for byte, without a box.
 #include <gtest/gtest.h>
 
@@ -70,7 +72,37 @@ struct Tool {
     const char* program;  // skipped when missing
     // Run in the source folder; OUT stands for the archive's path.
     std::string command;
+    // `zip -A` rewrites every local header from the central directory, dropping data
+    // descriptors; archives that must keep them are rebased by shift_offsets instead.
+    bool keeps_descriptors = false;
 };
+
+uint32_t get32(const Bytes& b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+uint16_t get16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
+void set32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// What zip -A does to the offsets, and nothing else: every stored offset grows by the
+// stub's length. Reads the archive's own last end record, not the stub's walk.
+void shift_offsets(Bytes& bytes, uint32_t shift) {
+    size_t end = bytes.size() - 22;
+    while (get32(bytes, end) != END_RECORD_SIGNATURE) --end;
+    uint32_t directory = get32(bytes, end + 16) + shift;
+    set32(bytes, end + 16, directory);
+    for (size_t at = directory; get32(bytes, at) == CENTRAL_HEADER_SIGNATURE;
+         at += CENTRAL_HEADER_SIZE + get16(bytes, at + 28) + get16(bytes, at + 30) + get16(bytes, at + 32))
+        set32(bytes, at + 42, get32(bytes, at + 42) + shift);
+}
+
+int local_headers_with_descriptor(const Bytes& bytes) {
+    int count = 0;
+    for (size_t i = 0; i + 8 <= bytes.size(); ++i)
+        if (get32(bytes, i) == LOCAL_HEADER_SIGNATURE && (get16(bytes, i + 6) & FLAG_DATA_DESCRIPTOR)) ++count;
+    return count;
+}
 
 void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
 
@@ -105,9 +137,14 @@ TEST_P(RealTools, EveryEntryExtractsByteIdenticalWithoutABox) {
     Bytes zip = sfx::read_file(archive);
     Bytes bytes = stub;
     bytes.insert(bytes.end(), zip.begin(), zip.end());
-    sfx::write_file(rebased, bytes);
-    ASSERT_EQ(std::system(("zip -A -q " + quoted(rebased) + " >/dev/null").c_str()), 0);
-    bytes = sfx::read_file(rebased);
+    if (tool.keeps_descriptors) {
+        shift_offsets(bytes, static_cast<uint32_t>(stub.size()));
+        EXPECT_GT(local_headers_with_descriptor(bytes), 0) << "the case would not test what it claims";
+    } else {
+        sfx::write_file(rebased, bytes);
+        ASSERT_EQ(std::system(("zip -A -q " + quoted(rebased) + " >/dev/null").c_str()), 0);
+        bytes = sfx::read_file(rebased);
+    }
     Bytes trailer = sfx::trailer_block(0, "");
     bytes.insert(bytes.end(), trailer.begin(), trailer.end());
 
@@ -140,24 +177,10 @@ INSTANTIATE_TEST_SUITE_P(
     RealTools, RealTools,
     ::testing::Values(Tool{"InfoZip", "zip", "zip -q -9 -r OUT ."},
                       // Written to a pipe, zip cannot seek back: data descriptors (bit 3).
-                      Tool{"InfoZipStreamed", "zip", "zip -q -9 -r - . | cat > OUT"},
+                      Tool{"InfoZipStreamed", "zip", "zip -q -9 -r - . | cat > OUT", true},
                       Tool{"InfoZipStoredOnly", "zip", "zip -q -0 -r OUT ."},
                       Tool{"SevenZip", "7z", "7z a -tzip -mx=9 -bd -bso0 -bsp0 OUT ."},
                       Tool{"PythonZipfile", "python3", "python3 SCRIPT OUT"}),
     [](const auto& test) { return std::string(test.param.name); });
-
-TEST(RealTools, StreamedInfoZipArchiveReallyUsesDataDescriptors) {
-    if (!have("zip")) GTEST_SKIP() << "zip is not installed";
-    Sandbox box;
-    make_folder(box.root() / "source");
-    fs::path archive = box.root() / "out.zip";
-    ASSERT_EQ(std::system(("cd " + quoted(box.root() / "source") + " && zip -q -9 -r - . | cat > " + quoted(archive)).c_str()), 0);
-    Bytes zip = sfx::read_file(archive);
-    int with_descriptor = 0;
-    for (size_t i = 0; i + 8 <= zip.size(); ++i)
-        if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 3 && zip[i + 3] == 4 && (zip[i + 6] & FLAG_DATA_DESCRIPTOR))
-            ++with_descriptor;
-    EXPECT_GT(with_descriptor, 0) << "the streamed case would then not test what it claims";
-}
 
 }  // namespace
