@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# test.sh -- every test tier: unit and host end to end, again under ASan and UBSan, the
+# real-window runs under Wine, and bounded fuzzing. Run scripts/setup.sh once before.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-$(nproc)}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+failed=()
+
+step() { echo; echo "== $*"; }
+
+step "host build and tests"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j "$JOBS"
+ctest --test-dir build --output-on-failure -j "$JOBS" || failed+=("host tests")
+
+step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNVEL_SANITIZE=ON -DTARNVEL_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$JOBS"
+ctest --test-dir build-asan --output-on-failure -j "$JOBS" || failed+=("sanitizer tests")
+
+step "stubs"
+for arch in i686 x86_64; do
+  cmake -S . -B "build-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" >/dev/null
+  cmake --build "build-$arch" -j "$JOBS" || failed+=("stub $arch")
+done
+file dist/tarnvel-sfx.exe | grep -q "PE32 executable (GUI) Intel 80386" || failed+=("stub is not a PE32 GUI program")
+
+step "real windows under Wine"
+for script in tests/wine/*_under_wine.sh; do
+  bash "$script" || failed+=("$script")
+done
+
+step "bounded fuzzing ($FUZZ_SECONDS s per target)"
+if ls tests/fuzz/*_fuzz.cpp >/dev/null 2>&1; then
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DTARNVEL_FUZZ=ON \
+    -DTARNVEL_TESTS=OFF -DTARNVEL_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$JOBS"
+  for source in tests/fuzz/*_fuzz.cpp; do
+    name=$(basename "$source" .cpp)
+    corpus_seed="tests/fuzz/corpus/${name%_fuzz}"
+    work=$(mktemp -d)
+    [ -d "$corpus_seed" ] && cp -r "$corpus_seed/." "$work/"
+    "build-fuzz/$name" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 "$work" \
+      >"build-fuzz/$name.log" 2>&1 || { tail -n 40 "build-fuzz/$name.log"; failed+=("fuzz $name"); }
+    rm -rf "$work"
+  done
+fi
+
+echo
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'FAILED: %s\n' "${failed[@]}"
+  exit 1
+fi
+echo "all tests passed"
