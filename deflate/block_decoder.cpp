@@ -15,6 +15,7 @@
 // phase ends; it restarts at 0 after each flush at 32768.
 #include "deflate/block_decoder.h"
 
+#include <bit>
 #include <cstring>
 
 #include "stream/stream_buffers.h"
@@ -79,6 +80,181 @@ inline uint32_t flush_window() {
     stream_state.window_pos = WINDOW_SIZE;
     emit_window();
     return 0;
+}
+
+// Copies a match in pieces that never cross the window's end on either side, flushing when
+// the window fills; returns the new position.
+uint32_t copy_match(unsigned char* window, uint32_t pos, uint32_t source, uint32_t length) {
+    while (length != 0) {
+        source &= WINDOW_SIZE - 1;
+        uint32_t piece = WINDOW_SIZE - (source > pos ? source : pos);
+        if (piece > length) piece = length;
+        if (pos - source >= piece) {
+            memmove(window + pos, window + source, piece);
+        } else {
+            for (uint32_t i = 0; i < piece; ++i) window[pos + i] = window[source + i];
+        }
+        source += piece;
+        pos += piece;
+        length -= piece;
+        if (pos == WINDOW_SIZE) pos = flush_window();
+    }
+    return pos;
+}
+
+// ---- Fast path ----
+//
+// While the input buffer holds at least FAST_INPUT_MARGIN unread bytes and the window has
+// room for a longest match, symbols are decoded from a machine-word bit buffer filled
+// straight from input_buffer, several bytes at a time, instead of byte by byte:
+//   - refill: OR in the next word at `in` shifted by n, advance `in` by the whole bytes that
+//     fit, and n becomes n | (word bits - 8): at least FAST_REFILL_BITS bits are then held.
+//     Bits above n are the stream's next bits or zeros, so ORing the same bytes again at the
+//     next refill leaves them right.
+//   - a 64-bit word holds a whole literal/length code with its extra bits and a distance code
+//     with its extra bits after one refill; a 32-bit word (the i686 stub) refills before
+//     the distance code and before its extra bits.
+//   - it never reads past input_size and never takes a filler byte, and it never reaches the
+//     window's end, so it needs no flush.
+//   - on leaving, whole unused bytes go back to input_pos and fewer than 8 bits remain, so the
+//     byte-wise readers go on exactly where the stream is.
+// The machine word; TARNVEL_DEFLATE_WORD32 forces the i686 stub's 32-bit variant on a 64-bit
+// host, so that the tests can run it.
+#ifdef TARNVEL_DEFLATE_WORD32
+using FastBits = uint32_t;
+#else
+using FastBits = size_t;
+#endif
+constexpr uint32_t FAST_WORD_BITS = 8 * sizeof(FastBits);
+constexpr uint32_t FAST_REFILL_BITS = FAST_WORD_BITS - 8;
+constexpr uint32_t LENGTH_CODE_BITS = DEFLATE_MAX_CODE_LENGTH + 5;    // code + length extra bits
+constexpr uint32_t DISTANCE_CODE_BITS = DEFLATE_MAX_CODE_LENGTH + 13; // code + distance extra bits
+constexpr bool ONE_REFILL_PER_SYMBOL = FAST_REFILL_BITS >= LENGTH_CODE_BITS + DISTANCE_CODE_BITS;
+// With a 64-bit word a second literal is decoded without a refill: 56 - 15 >= 15.
+constexpr bool TWO_LITERALS_PER_REFILL = FAST_REFILL_BITS >= 2 * DEFLATE_MAX_CODE_LENGTH;
+static_assert(FAST_REFILL_BITS >= LENGTH_CODE_BITS, "a literal/length code and its extra bits after one refill");
+static_assert(FAST_REFILL_BITS >= DEFLATE_MAX_CODE_LENGTH && FAST_REFILL_BITS >= 13,
+              "the 32-bit path's separate refills each cover one field");
+// Each refill reads one word and advances at most word - 1 bytes: one refill per round with
+// 64 bits (8 bytes), three with 32 bits (2 * 3 + 4 = 10 bytes).
+constexpr uint32_t FAST_REFILLS_PER_ROUND = ONE_REFILL_PER_SYMBOL ? 1 : 3;
+constexpr uint32_t FAST_INPUT_MARGIN = 16;
+static_assert(FAST_INPUT_MARGIN >= (FAST_REFILLS_PER_ROUND - 1) * (sizeof(FastBits) - 1) + sizeof(FastBits),
+              "every refill of a round stays inside the buffered input");
+constexpr uint32_t MAX_MATCH_LENGTH = 258;
+// Two literals or one match per round.
+constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - MAX_MATCH_LENGTH;
+static_assert(std::endian::native == std::endian::little, "words are loaded as stream bytes in order");
+
+enum FastExit { FAST_LIMIT, FAST_END_OF_BLOCK, FAST_INVALID };
+
+inline FastBits load_word(const unsigned char* p) {
+    FastBits word;
+    memcpy(&word, p, sizeof word);
+    return word;
+}
+
+inline void copy_word8(unsigned char* dst, const unsigned char* src) {
+    uint64_t word;
+    memcpy(&word, src, 8);
+    memcpy(dst, &word, 8);
+}
+
+// A match that ends inside the window (pos + length <= WINDOW_SIZE), byte for byte the same
+// as copy_match: eight bytes at a time when source and destination are at least eight apart
+// (the last word overlaps the one before it instead of running past the match, because the
+// bytes after the match are history that later matches may still read).
+inline uint32_t copy_match_fast(unsigned char* window, uint32_t pos, uint32_t distance, uint32_t length) {
+    uint32_t source = (pos - distance) & (WINDOW_SIZE - 1);
+    if (source + length > WINDOW_SIZE) return copy_match(window, pos, source, length);
+    unsigned char* dst = window + pos;
+    const unsigned char* src = window + source;
+    if (length >= 8 && pos - source >= 8 && source - pos >= 8) {
+        uint32_t done = 0;
+        do {
+            copy_word8(dst + done, src + done);
+            done += 8;
+        } while (done + 8 < length);
+        copy_word8(dst + length - 8, src + length - 8);
+    } else if (pos - source == 1) {
+        memset(dst, *src, length);
+    } else {
+        for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
+    }
+    return pos + length;
+}
+
+// Entry: input_pos + FAST_INPUT_MARGIN <= input_size, pos <= FAST_WINDOW_LIMIT, count <= 23.
+// Leaves at a limit, at end of block, or on an invalid code (nothing written back then).
+inline FastExit decode_fast(const CodeEntry* literal_table, const CodeEntry* distance_table, uint32_t literal_mask,
+                            uint32_t distance_mask, uint32_t& buffer, uint32_t& count, uint32_t& pos) {
+    StreamState& s = stream_state;
+    unsigned char* const window = s.window;
+    const unsigned char* in = s.input_buffer + s.input_pos;
+    const unsigned char* const in_limit = s.input_buffer + s.input_size - FAST_INPUT_MARGIN;
+    FastBits bits = buffer;
+    uint32_t n = count;
+    uint32_t out = pos;
+    FastExit exit = FAST_LIMIT;
+    auto refill = [&] {
+        bits |= load_word(in) << n;
+        in += (FAST_WORD_BITS - 1 - n) >> 3;
+        n |= FAST_REFILL_BITS;
+    };
+    auto drop = [&](uint32_t k) {
+        bits >>= k;
+        n -= k;
+    };
+    while (in <= in_limit && out <= FAST_WINDOW_LIMIT) {
+        refill();
+        const CodeEntry* slot = &literal_table[bits & literal_mask];
+        if (slot->op == OP_LITERAL) {
+            drop(slot->bits);
+            window[out++] = static_cast<unsigned char>(slot->value);
+            if (!TWO_LITERALS_PER_REFILL) continue;
+            slot = &literal_table[bits & literal_mask];
+            if (slot->op != OP_LITERAL) continue;
+            drop(slot->bits);
+            window[out++] = static_cast<unsigned char>(slot->value);
+            continue;
+        }
+        while (slot->op > OP_LITERAL) {
+            if (slot->op == OP_INVALID) return FAST_INVALID;
+            drop(slot->bits);
+            slot = &slot->next_table[bits & BIT_MASK[slot->op - 16u]];
+        }
+        drop(slot->bits);
+        if (slot->op == OP_LITERAL) {
+            window[out++] = static_cast<unsigned char>(slot->value);
+            continue;
+        }
+        if (slot->op == OP_END_OF_BLOCK) {
+            exit = FAST_END_OF_BLOCK;
+            break;
+        }
+        uint32_t length = slot->value + static_cast<uint32_t>(bits & BIT_MASK[slot->op]);
+        drop(slot->op);
+
+        if (!ONE_REFILL_PER_SYMBOL) refill();
+        slot = &distance_table[bits & distance_mask];
+        while (slot->op > OP_LITERAL) {
+            if (slot->op == OP_INVALID) return FAST_INVALID;
+            drop(slot->bits);
+            slot = &slot->next_table[bits & BIT_MASK[slot->op - 16u]];
+        }
+        drop(slot->bits);
+        if (!ONE_REFILL_PER_SYMBOL) refill();
+        uint32_t distance = slot->value + static_cast<uint32_t>(bits & BIT_MASK[slot->op]);
+        drop(slot->op);
+        out = copy_match_fast(window, out, distance, length);
+    }
+    in -= n >> 3;
+    n &= 7;
+    buffer = static_cast<uint32_t>(bits) & BIT_MASK[n];
+    count = n;
+    pos = out;
+    s.input_pos = static_cast<uint32_t>(in - s.input_buffer);
+    return exit;
 }
 
 }  // namespace
@@ -285,6 +461,14 @@ int decode_symbols(const CodeEntry* literal_table, const CodeEntry* distance_tab
     uint32_t count = bit_count;
     uint32_t pos = s.window_pos;
     for (;;) {
+        if (s.input_pos + FAST_INPUT_MARGIN <= s.input_size && pos <= FAST_WINDOW_LIMIT) {
+            FastExit exit = decode_fast(literal_table, distance_table, BIT_MASK[literal_bits], BIT_MASK[distance_bits],
+                                        buffer, count, pos);
+            if (exit == FAST_INVALID) return DECODE_INVALID;
+            if (exit == FAST_END_OF_BLOCK) break;
+        }
+
+        // One symbol at a time near the end of the input buffer or of the window.
         if (!need_bits(buffer, count, literal_bits)) return DECODE_INVALID;
         const CodeEntry* slot = &literal_table[buffer & BIT_MASK[literal_bits]];
         while (slot->op > OP_LITERAL) {
@@ -321,22 +505,7 @@ int decode_symbols(const CodeEntry* literal_table, const CodeEntry* distance_tab
         if (!need_bits(buffer, count, extra)) return DECODE_INVALID;
         uint32_t source = pos - slot->value - (buffer & BIT_MASK[extra]);
         drop_bits(buffer, count, extra);
-
-        // Pieces never cross the window's end on either side.
-        while (length != 0) {
-            source &= WINDOW_SIZE - 1;
-            uint32_t piece = WINDOW_SIZE - (source > pos ? source : pos);
-            if (piece > length) piece = length;
-            if (pos - source >= piece) {
-                memmove(window + pos, window + source, piece);
-            } else {
-                for (uint32_t i = 0; i < piece; ++i) window[pos + i] = window[source + i];
-            }
-            source += piece;
-            pos += piece;
-            length -= piece;
-            if (pos == WINDOW_SIZE) pos = flush_window();
-        }
+        pos = copy_match(window, pos, source, length);
     }
     bit_buffer = buffer;
     bit_count = count;
