@@ -6,7 +6,9 @@
 //  - Stored entries are copied through the window and emit_window, so they are checksummed,
 //    written and move the progress bar like decoded ones; other methods leave an empty file.
 //  - One 0x41B per entry covers bad deflate data, a CRC mismatch, an unknown method, a failed
-//    write and data cut short by the end of the program's file (the latch).
+//    write and data cut short by the end of the program's file (the latch). Once the latch
+//    is set, every later entry with data is reported too, without being decoded: none of
+//    its bytes could reach its file.
 //  - After a failed decode or under the latch the file receives nothing more: the window's
 //    pending bytes are dropped, so output_buffer is never read at all.
 //  - An output path of 260 characters or more is reported as code 3 and nothing is created.
