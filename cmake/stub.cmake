@@ -9,7 +9,8 @@ target_include_directories(tarnvel_stub PRIVATE ${PROJECT_SOURCE_DIR})
 tarnvel_warnings(tarnvel_stub)
 target_compile_options(tarnvel_stub PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -ffunction-sections -fdata-sections -fno-threadsafe-statics>)
+  -ffunction-sections -fno-threadsafe-statics>)
+# No -fdata-sections: with it mingw places zero-filled buffers in .data, 100 KB of zeros in the file.
 target_link_options(tarnvel_stub PRIVATE -mwindows -static -s -Wl,--gc-sections)
 target_link_libraries(tarnvel_stub PRIVATE comctl32)
 set_target_properties(tarnvel_stub PROPERTIES

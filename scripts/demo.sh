@@ -30,3 +30,8 @@ for _ in 1 2 3 4; do
 done
 echo "demo: disclaimer shown and accepted under Wine (exit code $code); screenshot $WINE_ARTIFACTS/demo.png"
 [ "$code" = 1 ]
+temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
+(cd samples/demo && find . -type f | sort) | while read -r f; do
+  cmp "samples/demo/$f" "$temp/$f"
+  echo "demo: extracted $f"
+done
