@@ -160,24 +160,50 @@ inline void copy_word8(unsigned char* dst, const unsigned char* src) {
     memcpy(dst, &word, 8);
 }
 
+inline void copy_word4(unsigned char* dst, const unsigned char* src) {
+    uint32_t word;
+    memcpy(&word, src, 4);
+    memcpy(dst, &word, 4);
+}
+
 // A match that ends inside the window (pos + length <= WINDOW_SIZE), byte for byte the same
-// as copy_match: eight bytes at a time when source and destination are at least eight apart
-// (the last word overlaps the one before it instead of running past the match, because the
-// bytes after the match are history that later matches may still read).
+// as copy_match. Words are copied only when source and destination are at least a word
+// apart, so every word reads bytes that are already final; a match's last word overlaps the
+// one before it instead of running past the match, because the bytes after the match are
+// history that later matches (distances above 32760) may still read.
 inline uint32_t copy_match_fast(unsigned char* window, uint32_t pos, uint32_t distance, uint32_t length) {
     uint32_t source = (pos - distance) & (WINDOW_SIZE - 1);
     if (source + length > WINDOW_SIZE) return copy_match(window, pos, source, length);
     unsigned char* dst = window + pos;
     const unsigned char* src = window + source;
-    if (length >= 8 && pos - source >= 8 && source - pos >= 8) {
-        uint32_t done = 0;
-        do {
-            copy_word8(dst + done, src + done);
-            done += 8;
-        } while (done + 8 < length);
-        copy_word8(dst + length - 8, src + length - 8);
+    const uint32_t apart = pos - source < source - pos ? pos - source : source - pos;
+    if (apart >= 8) {
+        if (length >= 8) {
+            uint32_t done = 0;
+            do {
+                copy_word8(dst + done, src + done);
+                done += 8;
+            } while (done + 8 < length);
+            copy_word8(dst + length - 8, src + length - 8);
+        } else if (length >= 4) {
+            copy_word4(dst, src);
+            copy_word4(dst + length - 4, src + length - 4);
+        } else {
+            dst[0] = src[0];
+            dst[1] = src[1];
+            dst[2] = src[2];
+        }
     } else if (pos - source == 1) {
         memset(dst, *src, length);
+    } else if (pos > source && length >= 16) {
+        // A short period d repeats: lay down the first multiple of d that is at least a word
+        // (at most 14 bytes) byte by byte, then copy words from that far back.
+        uint32_t period = pos - source;
+        uint32_t stride = period * ((8 + period - 1) / period);
+        uint32_t done = 0;
+        for (; done < stride; ++done) dst[done] = src[done];
+        for (; done + 8 <= length; done += 8) copy_word8(dst + done, dst + done - stride);
+        for (; done < length; ++done) dst[done] = src[done];
     } else {
         for (uint32_t i = 0; i < length; ++i) dst[i] = src[i];
     }

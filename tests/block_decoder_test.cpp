@@ -131,6 +131,19 @@ TEST(BlockDecoder, DecodesLibdeflateStreamsAtEveryLevel) {
 
 // ---- Hand-made streams ----
 
+// Runs a stream twice: as the entry's whole data, where the byte-wise readers decode it near
+// the end of the input, and followed by padding that belongs to the entry, so that the
+// word-wide fast path decodes it; both runs must agree.
+DecodeRun decode_both_ways(const Bytes& stream, const std::string& what) {
+    DecodeRun plain = decode(stream);
+    Bytes padded = stream;
+    padded.insert(padded.end(), 64, 0);
+    DecodeRun fast = decode(padded);
+    EXPECT_EQ(fast.result, plain.result) << what;
+    EXPECT_TRUE(fast.output == plain.output) << what;
+    return plain;
+}
+
 constexpr uint32_t END_OF_BLOCK = 256;
 
 // Block header: the final flag, then the two-bit type.
@@ -292,7 +305,7 @@ TEST(BlockDecoder, HandMadeDynamicBlocks) {
         put_block_header(w, 1, 2);
         put_dynamic_header(w, c.hlit_field, c.hdist_field, c.ops);
         put_data(w, c);
-        DecodeRun run = decode(w.bytes);
+        DecodeRun run = decode_both_ways(w.bytes, c.name);
         EXPECT_EQ(run.result, c.result) << c.name;
         if (c.result == 0) {
             EXPECT_EQ(run.output, text(c.output)) << c.name;
@@ -338,7 +351,7 @@ TEST(BlockDecoder, FixedBlockSymbols) {
             }
         }
         w.put_bits(0, 16);  // more data after the invalid code, so that only the code can fail
-        DecodeRun run = decode(w.bytes);
+        DecodeRun run = decode_both_ways(w.bytes, c.name);
         EXPECT_EQ(run.result, c.result) << c.name;
         EXPECT_EQ(run.output.size(), c.output_size) << c.name;
         if (c.output_size == 259) {
@@ -573,25 +586,64 @@ TEST(BlockDecoder, MatchesAcrossTheWindowEnd) {
     w.put_bits(8191, 13);
     for (int i = 0; i < 100; ++i) expected.push_back(expected[expected.size() - 32768]);
     bit_writer::put_fixed_symbol(w, END_OF_BLOCK);
-    DecodeRun run = decode(w.bytes);
+    DecodeRun run = decode_both_ways(w.bytes, "across the window end");
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.output, expected);
+}
+
+// Every short distance with many lengths, in the middle of the window and near its end.
+TEST(BlockDecoder, MatchesOfShortDistancesRepeatTheirPeriod) {
+    for (uint32_t lead : {40u, 32768u - 600u}) {
+        Bytes prefix = random_bytes(lead, lead);
+        BitWriter w;
+        put_block_header(w, 0, 0);  // stored lead-in, to place the matches in the window
+        w.align();
+        w.put_bits(lead, 16);
+        w.put_bits(~lead & 0xFFFF, 16);
+        for (unsigned char b : prefix) w.put_bits(b, 8);
+        put_block_header(w, 1, 1);
+        Bytes expected = prefix;
+        std::mt19937 rng(lead);
+        for (uint32_t distance = 1; distance <= 20; ++distance) {
+            for (uint32_t length : {3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 24u, 31u, 100u, 257u, 258u}) {
+                bit_writer::put_fixed_match(w, length, distance);
+                for (uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+                uint32_t literal = rng() % 256;  // a fresh byte, so that periods do not blur into each other
+                bit_writer::put_fixed_symbol(w, literal);
+                expected.push_back(static_cast<unsigned char>(literal));
+            }
+        }
+        bit_writer::put_fixed_symbol(w, END_OF_BLOCK);
+        DecodeRun run = decode_both_ways(w.bytes, "lead " + std::to_string(lead));
+        EXPECT_EQ(run.result, 0) << lead;
+        EXPECT_TRUE(run.output == expected) << lead;
+    }
 }
 
 // The window is never cleared: a distance past the stream's start reads the previous entry's bytes.
 TEST(BlockDecoder, DistanceBeforeTheStreamReadsWhatTheWindowHolds) {
     Bytes first = random_bytes(40000, 23);
-    ASSERT_EQ(decode(deflate_oracles::zlib_compress(first, 1)).result, 0);
     BitWriter w;
     put_block_header(w, 1, 1);
     bit_writer::put_fixed_symbol(w, 257 + 7);  // length 10
     bit_writer::put_fixed_distance(w, 13);      // base 97, 5 extra bits = 3: distance 100
     w.put_bits(3, 5);
+    // At position 10, distance 32767 reads window index 11 on: bytes just after the first
+    // match, still the first entry's, so that match must not have written past its end.
+    bit_writer::put_fixed_match(w, 20, 32767);
     bit_writer::put_fixed_symbol(w, END_OF_BLOCK);
-    DecodeRun run = decode(w.bytes);
-    ASSERT_EQ(run.result, 0);
-    // Position 0 minus 100 wraps to window index 32668, which held byte 32668 of the first entry.
-    EXPECT_EQ(run.output, Bytes(first.begin() + 32668, first.begin() + 32678));
+    Bytes padded = w.bytes;  // padding inside the entry lets the fast path decode it
+    padded.insert(padded.end(), 64, 0);
+    for (const Bytes& stream : {w.bytes, padded}) {
+        ASSERT_EQ(decode(deflate_oracles::zlib_compress(first, 1)).result, 0);
+        DecodeRun run = decode(stream);
+        ASSERT_EQ(run.result, 0);
+        // Position 0 minus 100 wraps to window index 32668, which held byte 32668 of the first
+        // entry; window index 11 held byte 32768 + 11.
+        Bytes expected(first.begin() + 32668, first.begin() + 32678);
+        expected.insert(expected.end(), first.begin() + 32768 + 11, first.begin() + 32768 + 31);
+        EXPECT_EQ(run.output, expected) << stream.size();
+    }
 }
 
 TEST(BlockDecoder, FailureDropsTheUnflushedWindow) {
