@@ -8,9 +8,10 @@
 // with the host's file reads and writes replaced by memory copies; the CRC-32 alone is timed
 // too, so that the decoding's own share can be told apart.
 //
-// Usage: decoder_bench [--level N] [--passes N] [--limit BYTES] [--only ours|zlib|libdeflate|crc] FOLDER
-// (--only runs one pass of one decoder, for callgrind; --limit keeps the first files up to
-// that many input bytes.)
+// Usage: decoder_bench [--level N] [--passes N] [--every N] [--limit BYTES]
+//                      [--only ours|zlib|libdeflate|crc] FOLDER
+// (--only runs one pass of one decoder, for callgrind; --every N keeps every Nth file in
+// path order, a smaller sample of the same mix; --limit stops after that many input bytes.)
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -147,19 +148,21 @@ double median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int level = 9, passes = 5;
+    int level = 9, passes = 5, every = 1;
     size_t limit = SIZE_MAX;
     std::string only, folder;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--level" && i + 1 < argc) level = atoi(argv[++i]);
         else if (a == "--passes" && i + 1 < argc) passes = atoi(argv[++i]);
+        else if (a == "--every" && i + 1 < argc) every = std::max(1, atoi(argv[++i]));
         else if (a == "--limit" && i + 1 < argc) limit = strtoull(argv[++i], nullptr, 10);
         else if (a == "--only" && i + 1 < argc) only = argv[++i];
         else folder = a;
     }
     if (folder.empty()) {
-        fprintf(stderr, "usage: %s [--level N] [--passes N] [--limit BYTES] [--only ours|zlib|libdeflate|crc] FOLDER\n",
+        fprintf(stderr,
+                "usage: %s [--level N] [--passes N] [--every N] [--limit BYTES] [--only ours|zlib|libdeflate|crc] FOLDER\n",
                 argv[0]);
         return 2;
     }
@@ -171,7 +174,8 @@ int main(int argc, char** argv) {
     std::sort(paths.begin(), paths.end());
     std::vector<Stream> streams;
     size_t total_in = 0, total_compressed = 0, largest = 0;
-    for (const auto& path : paths) {
+    for (size_t i = 0; i < paths.size(); i += static_cast<size_t>(every)) {
+        const auto& path = paths[i];
         if (total_in >= limit) break;
         Bytes data = read_whole(path);
         Stream s{raw_deflate(data, level), data.size(), static_cast<uint32_t>(crc32(0L, data.data(), static_cast<uInt>(data.size())))};

@@ -130,8 +130,8 @@ constexpr uint32_t FAST_REFILL_BITS = FAST_WORD_BITS - 8;
 constexpr uint32_t LENGTH_CODE_BITS = DEFLATE_MAX_CODE_LENGTH + 5;    // code + length extra bits
 constexpr uint32_t DISTANCE_CODE_BITS = DEFLATE_MAX_CODE_LENGTH + 13; // code + distance extra bits
 constexpr bool ONE_REFILL_PER_SYMBOL = FAST_REFILL_BITS >= LENGTH_CODE_BITS + DISTANCE_CODE_BITS;
-// With a 64-bit word a second literal is decoded without a refill: 56 - 15 >= 15.
-constexpr bool TWO_LITERALS_PER_REFILL = FAST_REFILL_BITS >= 2 * DEFLATE_MAX_CODE_LENGTH;
+// With a 64-bit word up to three literals are decoded per refill: 56 >= 3 * 15.
+constexpr bool THREE_LITERALS_PER_REFILL = FAST_REFILL_BITS >= 3 * DEFLATE_MAX_CODE_LENGTH;
 static_assert(FAST_REFILL_BITS >= LENGTH_CODE_BITS, "a literal/length code and its extra bits after one refill");
 static_assert(FAST_REFILL_BITS >= DEFLATE_MAX_CODE_LENGTH && FAST_REFILL_BITS >= 13,
               "the 32-bit path's separate refills each cover one field");
@@ -142,7 +142,7 @@ constexpr uint32_t FAST_INPUT_MARGIN = 16;
 static_assert(FAST_INPUT_MARGIN >= (FAST_REFILLS_PER_ROUND - 1) * (sizeof(FastBits) - 1) + sizeof(FastBits),
               "every refill of a round stays inside the buffered input");
 constexpr uint32_t MAX_MATCH_LENGTH = 258;
-// Two literals or one match per round.
+// Up to three literals or one match per round.
 constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - MAX_MATCH_LENGTH;
 static_assert(std::endian::native == std::endian::little, "words are loaded as stream bytes in order");
 
@@ -172,6 +172,28 @@ inline void copy_word4(unsigned char* dst, const unsigned char* src) {
 // one before it instead of running past the match, because the bytes after the match are
 // history that later matches (distances above 32760) may still read.
 inline uint32_t copy_match_fast(unsigned char* window, uint32_t pos, uint32_t distance, uint32_t length) {
+    // The common case first: a source behind the destination, at least a word back, not
+    // wrapping around the window's start.
+    if (distance <= pos && distance >= 8) {
+        unsigned char* dst = window + pos;
+        const unsigned char* src = dst - distance;
+        if (length >= 8) {
+            uint32_t done = 0;
+            do {
+                copy_word8(dst + done, src + done);
+                done += 8;
+            } while (done + 8 < length);
+            copy_word8(dst + length - 8, src + length - 8);
+        } else if (length >= 4) {
+            copy_word4(dst, src);
+            copy_word4(dst + length - 4, src + length - 4);
+        } else {
+            dst[0] = src[0];
+            dst[1] = src[1];
+            dst[2] = src[2];
+        }
+        return pos + length;
+    }
     uint32_t source = (pos - distance) & (WINDOW_SIZE - 1);
     if (source + length > WINDOW_SIZE) return copy_match(window, pos, source, length);
     unsigned char* dst = window + pos;
@@ -237,7 +259,11 @@ inline FastExit decode_fast(const CodeEntry* literal_table, const CodeEntry* dis
         if (slot->op == OP_LITERAL) {
             drop(slot->bits);
             window[out++] = static_cast<unsigned char>(slot->value);
-            if (!TWO_LITERALS_PER_REFILL) continue;
+            if (!THREE_LITERALS_PER_REFILL) continue;
+            slot = &literal_table[bits & literal_mask];
+            if (slot->op != OP_LITERAL) continue;
+            drop(slot->bits);
+            window[out++] = static_cast<unsigned char>(slot->value);
             slot = &literal_table[bits & literal_mask];
             if (slot->op != OP_LITERAL) continue;
             drop(slot->bits);
@@ -338,11 +364,25 @@ int copy_stored_block() {
     drop_bits(buffer, count, 16);
 
     uint32_t pos = s.window_pos;
-    for (; length != 0; --length) {
+    while (length != 0) {
+        // Once the bit buffer is empty, bytes still in the input buffer are copied as a block:
+        // the same bytes need_bits would take one at a time.
+        if (count == 0 && s.input_pos < s.input_size) {
+            uint32_t piece = s.input_size - s.input_pos;
+            if (piece > length) piece = length;
+            if (piece > WINDOW_SIZE - pos) piece = WINDOW_SIZE - pos;
+            memcpy(s.window + pos, s.input_buffer + s.input_pos, piece);
+            s.input_pos += piece;
+            pos += piece;
+            length -= piece;
+            if (pos == WINDOW_SIZE) pos = flush_window();
+            continue;
+        }
         if (!need_bits(buffer, count, 8)) return DECODE_INVALID;
         s.window[pos++] = static_cast<unsigned char>(buffer);
         if (pos == WINDOW_SIZE) pos = flush_window();
         drop_bits(buffer, count, 8);
+        --length;
     }
     bit_buffer = buffer;
     bit_count = count;
