@@ -127,7 +127,7 @@ struct BuildCase {
 
 const CodeEntry UNTOUCHED_MARK = {};
 
-TEST(CodeTables, BuildsEveryDocumentedCase) {
+TEST(CodeTables, BuildsEachEdgeCase) {
     const BuildCase cases[] = {
         {"all lengths 0", Lengths(19, 0), 19, nullptr, nullptr, 7, TABLE_COMPLETE, 0, 0, {}, {}, {}},
         {"one symbol of length 1: two slots, the unused one invalid with the same value",

@@ -3,9 +3,9 @@
 // Input: one options byte, then the stream (at most 64 KiB). Options bit 0: the entry claims
 // more bytes than the file holds, so the input-failed latch trips at its end; bit 1: the file
 // delivers at most a few bytes per read. The stream goes through the real stream buffers
-// with the host's read and write replaced by memory; checked: the result is one of the
-// documented ones, the filler bound holds, the CRC covers exactly the bytes written, the
-// bit state is as documented after success, and no table outlives the stream.
+// with the host's read and write replaced by memory; checked: the result is 0, 1 or 2, the
+// filler bound holds, the CRC covers exactly the bytes written, fewer than 8 bits are left
+// after success, and no table outlives the stream.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
