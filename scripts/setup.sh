@@ -18,7 +18,11 @@ PACKAGES=(
   zip unzip p7zip-full
   # real windows
   wine wine64 xvfb xdotool imagemagick
+  # the shipping PE32 under 32-bit Wine, emulated
+  wine32:i386 qemu-user
 )
+# wine32 is an i386 package: a fresh machine has not added that architecture yet.
+dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
 
 missing=()
 for p in "${PACKAGES[@]}"; do

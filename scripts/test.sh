@@ -31,6 +31,11 @@ for script in tests/wine/*_under_wine.sh; do
   bash "$script" || failed+=("$script")
 done
 
+step "the shipping PE32 stub under 32-bit Wine (slow: emulated)"
+if [ "${TARNVEL_WINE32:-1}" != 0 ]; then
+  bash tests/wine/wine32_smoke.sh || failed+=("wine32 smoke")
+fi
+
 step "bounded fuzzing ($FUZZ_SECONDS s per target)"
 if ls tests/fuzz/*_fuzz.cpp >/dev/null 2>&1; then
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DTARNVEL_FUZZ=ON \
