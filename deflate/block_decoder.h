@@ -36,8 +36,10 @@ constexpr uint32_t MAX_FILLER_BYTES = 2;
 static_assert((DEFLATE_MAX_CODE_LENGTH - 1 + 7) / 8 == MAX_FILLER_BYTES, "14 bits need two bytes");
 
 // 0 when the final block has been decoded and the window flushed; otherwise the first
-// failure. Expects input_pos and input_size at 0, remaining_compressed set to the entry's
-// compressed size and the CRC register reset.
+// failure. Expects input_pos, input_size and filler_delivered at 0 (reset_stream_counters),
+// remaining_compressed set to the entry's compressed size and the CRC register reset.
+// Running out of input ends in bounded time: the third filler byte fails the stream with 1,
+// and so does a final block that used filler bits as data rather than only as look-ahead.
 int decode_deflate_stream();
 
 // Reads one block header (the final flag goes to *is_final before the type is examined) and
