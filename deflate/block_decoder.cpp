@@ -166,6 +166,26 @@ inline void copy_word4(unsigned char* dst, const unsigned char* src) {
     memcpy(dst, &word, 4);
 }
 
+// A match (length 3 to 258) whose source lies at least a word from its destination: whole
+// words, the last one overlapping the one before instead of running past the match.
+inline void copy_apart(unsigned char* dst, const unsigned char* src, uint32_t length) {
+    if (length >= 8) {
+        uint32_t done = 0;
+        do {
+            copy_word8(dst + done, src + done);
+            done += 8;
+        } while (done + 8 < length);
+        copy_word8(dst + length - 8, src + length - 8);
+    } else if (length >= 4) {
+        copy_word4(dst, src);
+        copy_word4(dst + length - 4, src + length - 4);
+    } else {
+        dst[0] = src[0];
+        dst[1] = src[1];
+        dst[2] = src[2];
+    }
+}
+
 // A match that ends inside the window (pos + length <= WINDOW_SIZE), byte for byte the same
 // as copy_match. Words are copied only when source and destination are at least a word
 // apart, so every word reads bytes that are already final; a match's last word overlaps the
@@ -177,21 +197,7 @@ inline uint32_t copy_match_fast(unsigned char* window, uint32_t pos, uint32_t di
     if (distance <= pos && distance >= 8) {
         unsigned char* dst = window + pos;
         const unsigned char* src = dst - distance;
-        if (length >= 8) {
-            uint32_t done = 0;
-            do {
-                copy_word8(dst + done, src + done);
-                done += 8;
-            } while (done + 8 < length);
-            copy_word8(dst + length - 8, src + length - 8);
-        } else if (length >= 4) {
-            copy_word4(dst, src);
-            copy_word4(dst + length - 4, src + length - 4);
-        } else {
-            dst[0] = src[0];
-            dst[1] = src[1];
-            dst[2] = src[2];
-        }
+        copy_apart(dst, src, length);
         return pos + length;
     }
     uint32_t source = (pos - distance) & (WINDOW_SIZE - 1);
@@ -200,21 +206,7 @@ inline uint32_t copy_match_fast(unsigned char* window, uint32_t pos, uint32_t di
     const unsigned char* src = window + source;
     const uint32_t apart = pos - source < source - pos ? pos - source : source - pos;
     if (apart >= 8) {
-        if (length >= 8) {
-            uint32_t done = 0;
-            do {
-                copy_word8(dst + done, src + done);
-                done += 8;
-            } while (done + 8 < length);
-            copy_word8(dst + length - 8, src + length - 8);
-        } else if (length >= 4) {
-            copy_word4(dst, src);
-            copy_word4(dst + length - 4, src + length - 4);
-        } else {
-            dst[0] = src[0];
-            dst[1] = src[1];
-            dst[2] = src[2];
-        }
+        copy_apart(dst, src, length);
     } else if (pos - source == 1) {
         memset(dst, *src, length);
     } else if (pos > source && length >= 16) {

@@ -34,18 +34,7 @@ Entry file_entry(const std::string& name, Bytes content) {
     return e;
 }
 
-// Bytes that deflate leaves nearly as they are, over several windows.
-Bytes noise(size_t size, uint32_t seed) {
-    Bytes b(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& byte : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        byte = static_cast<unsigned char>(x);
-    }
-    return b;
-}
+using sfx::noise;
 
 // Compressed size 0, as every tool stores an empty file.
 Entry empty_entry(const std::string& name) {

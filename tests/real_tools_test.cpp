@@ -31,17 +31,7 @@ std::string quoted(const fs::path& path) {
     return out;
 }
 
-Bytes noise(size_t size, uint32_t seed) {
-    Bytes b(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& byte : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        byte = static_cast<unsigned char>(x);
-    }
-    return b;
-}
+using sfx::noise;
 
 // A small application folder: text, a larger mixed file, one that does not compress (tools
 // store it), an empty file, an empty folder, deep folders, spaces, and a setup program.
