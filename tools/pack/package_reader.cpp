@@ -51,6 +51,23 @@ void need(ByteView file, uint64_t at, uint64_t count, const char* what) {
         throw PackError(fmt::format("{} at offset {} runs past the end of the file", what, at));
 }
 
+// Info-ZIP's Unicode Path field: version 1, the CRC-32 of the stored name, the UTF-8 name.
+std::string unicode_path(ByteView extra, const std::string& stored_name) {
+    constexpr uint16_t UNICODE_PATH_ID = 0x7075;
+    for (uint64_t at = 0; at + 4 <= extra.size();) {
+        uint16_t id = get16(extra, at);
+        uint16_t size = get16(extra, at + 2);
+        if (at + 4 + size > extra.size()) break;
+        if (id == UNICODE_PATH_ID && size > 5 && extra[at + 4] == 1) {
+            auto name = reinterpret_cast<const unsigned char*>(stored_name.data());
+            if (get32(extra, at + 5) == crc32_of(ByteView(name, stored_name.size())))
+                return std::string(reinterpret_cast<const char*>(extra.data() + at + 9), size - 5u);
+        }
+        at += 4u + size;
+    }
+    return "";
+}
+
 void read_end_record(ByteView file, uint64_t at, Archive& archive) {
     need(file, at, END_RECORD_SIZE, "the end record");
     archive.end_record_offset = at;
@@ -85,6 +102,8 @@ void read_directory(ByteView file, Archive& archive) {
         e.local_offset = get32(file, at + 42);
         need(file, at + CENTRAL_HEADER_SIZE, name_length, "a central name");
         e.name.assign(reinterpret_cast<const char*>(file.data() + at + CENTRAL_HEADER_SIZE), name_length);
+        need(file, at + CENTRAL_HEADER_SIZE + name_length, extra_length, "a central extra field");
+        e.unicode_name = unicode_path(file.subspan(at + CENTRAL_HEADER_SIZE + name_length, extra_length), e.name);
         archive.entries.push_back(std::move(e));
         at += CENTRAL_HEADER_SIZE + name_length + extra_length + comment_length;
     }
@@ -159,7 +178,7 @@ Archive read_package(const MappedFile& file) { return read_package(file.bytes())
 Archive read_zip(ByteView file) {
     Archive archive;
     archive.file_size = file.size();
-    if (file.size() < END_RECORD_SIZE) throw PackError("too short to be a zip file");
+    if (file.size() < END_RECORD_SIZE) throw PackError("not a zip file (too short)");
     // The end record may be followed by a comment of up to 65535 bytes.
     uint64_t lowest = file.size() >= END_RECORD_SIZE + 0xFFFFu ? file.size() - END_RECORD_SIZE - 0xFFFFu : 0;
     bool found = false;

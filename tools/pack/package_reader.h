@@ -36,6 +36,7 @@ struct ZipEntry {
     uint32_t compressed_size = 0;
     uint32_t uncompressed_size = 0;
     uint32_t external_attributes = 0;
+    std::string unicode_name;  // Info-ZIP's Unicode Path extra field (0x7075), when its CRC matches
     uint64_t central_offset = 0;
     uint64_t local_offset = 0;  // as the file holds it, image included
     // From the local header.

@@ -129,13 +129,24 @@ uint32_t attributes_from_zip(const ZipEntry& e) {
     return (e.external_attributes & ATTR_READONLY) ? ATTR_READONLY : ATTR_ARCHIVE;
 }
 
+// Names flagged UTF-8 or carrying a Unicode Path field are converted; Info-ZIP on Unix
+// stores the system's bytes unflagged, which are UTF-8 there, so a Unix name that reads
+// as UTF-8 is taken as UTF-8 too; any other name is already in code page 437.
+std::string oem_name_from_zip(const ZipEntry& e) {
+    if (e.flags & FLAG_UTF8_NAME) return utf8_to_oem(e.name);
+    if (!e.unicode_name.empty()) return utf8_to_oem(e.unicode_name);
+    bool ascii = std::all_of(e.name.begin(), e.name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii && (e.version_made_by >> 8) == HOST_UNIX && is_utf8(e.name)) return utf8_to_oem(e.name);
+    return e.name;
+}
+
 std::vector<PlannedEntry> plan_zip(const Archive& zip) {
     std::vector<PlannedEntry> planned;
     for (size_t i = 0; i < zip.entries.size(); ++i) {
         const ZipEntry& e = zip.entries[i];
         PlannedEntry p;
         p.shown = e.name;
-        p.name = (e.flags & FLAG_UTF8_NAME) ? utf8_to_oem(e.name) : e.name;
+        p.name = oem_name_from_zip(e);
         std::replace(p.name.begin(), p.name.end(), '\\', '/');
         p.directory = !p.name.empty() && p.name.back() == '/';
         p.time = e.time;

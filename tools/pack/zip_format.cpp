@@ -95,6 +95,15 @@ bool is_reserved_device(std::string_view component) {
 std::string utf8_to_oem(std::string_view utf8) { return convert(utf8, "CP437", "UTF-8"); }
 std::string oem_to_utf8(std::string_view oem) { return convert(oem, "UTF-8", "CP437"); }
 
+bool is_utf8(std::string_view text) {
+    try {
+        convert(text, "UTF-32LE", "UTF-8");
+        return true;
+    } catch (const PackError&) {
+        return false;
+    }
+}
+
 std::string name_problem(std::string_view name) {
     if (name.empty()) return "an empty name";
     if (name.size() > MAX_NAME_BYTES)

@@ -66,6 +66,7 @@ std::string dos_time_text(DosTime t);  // "YYYY-MM-DD HH:MM:SS"
 // Throws PackError naming the character that 437 cannot hold.
 std::string utf8_to_oem(std::string_view utf8);
 std::string oem_to_utf8(std::string_view oem);
+bool is_utf8(std::string_view text);
 
 // Every reason the stub could not extract a stored name whole into the temp dir, or "".
 // `oem_name` uses '/' separators and ends in '/' for a directory.
