@@ -8,12 +8,11 @@ out=build/demo
 mkdir -p "$out"
 package="$out/tarnvel-demo.exe"
 
-# The package: stub, a zip of the folder rebased onto it, the trailer with a disclaimer.
-rm -f "$out/payload.zip"
-(cd samples/demo && TZ=UTC zip -q -9 -r -X "../../$out/payload.zip" .)
-cat dist/tarnvel-sfx64.exe "$out/payload.zip" >"$package"
-zip -q -A "$package"
-python3 tests/wine/append_trailer.py "$package" "Tarnvel demo: accept the demo licence to go on."
+# The package: the folder packed behind the stub with a disclaimer, then the stub's own
+# walk run on this machine over it before Wine sees it.
+dist/tarnvel-pack build --stub dist/tarnvel-sfx64.exe --out "$package" \
+  --disclaimer "Tarnvel demo: accept the demo licence to go on." samples/demo
+dist/tarnvel-pack check "$package"
 echo "demo: built $package ($(stat -c %s "$package") bytes)"
 
 work=$(mktemp -d /tmp/tarnvel-demo-XXXXXX)

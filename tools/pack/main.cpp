@@ -24,6 +24,11 @@ int main(int argc, char** argv) {
     CLI::App app{"tarnvel-pack: builds, checks and lists Tarnvel SFX self-extracting files", "tarnvel-pack"};
     app.set_version_flag("--version", "tarnvel-pack " TARNVEL_VERSION);
     app.require_subcommand(1);
+    app.footer(fmt::format(
+        "Packages hold only what the stub extracts whole: names of at most {} bytes in code page 437 (room for\n"
+        "the user's temp dir within 260), no \"..\", drive letters or names Windows refuses, at most {} entries,\n"
+        "files under 4 GiB, a disclaimer of at most {} bytes. Anything else is refused.",
+        pack::MAX_NAME_BYTES, pack::MAX_ENTRIES, pack::MAX_DISCLAIMER_BYTES));
 
     pack::BuildOptions build;
     std::string disclaimer_file;
