@@ -274,12 +274,30 @@ TEST_F(PackFolder, CheckKeepsTheFilesWhereAsked) {
 
 // ---- A zip made by Info-ZIP, re-packed ----
 
-TEST(PackZip, RepacksAZipMadeByZip9SoEveryEntryExtracts) {
-    if (!have("zip")) GTEST_SKIP() << "zip is not installed";
+struct ZipTool {
+    const char* name;
+    const char* program;  // skipped when missing
+    std::string command;  // run in the folder; OUT stands for the zip's path
+};
+void PrintTo(const ZipTool& t, std::ostream* os) { *os << t.name; }
+
+class PackZip : public ::testing::TestWithParam<ZipTool> {};
+
+TEST_P(PackZip, RepacksTheZipSoEveryEntryExtractsUnderItsName) {
+    if (!have(GetParam().program)) GTEST_SKIP() << GetParam().program << " is not installed";
     TempFolder scratch;
     auto files = make_app_folder(scratch / "app");
     fs::path zipped = scratch / "app.zip";
-    ASSERT_EQ(run("cd " + quoted(scratch / "app") + " && zip -q -9 -r " + quoted(zipped) + " .").exit_code, 0);
+    sfx::write_file(scratch / "zip.py", sfx::text("import os, sys, zipfile\n"
+                                                  "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                                                  "    for folder, dirs, names in os.walk('.'):\n"
+                                                  "        for n in dirs + names:\n"
+                                                  "            z.write(os.path.join(folder, n))\n"));
+    std::string command = GetParam().command;
+    command.replace(command.find("OUT"), 3, quoted(zipped));
+    if (command.find("SCRIPT") != std::string::npos) command.replace(command.find("SCRIPT"), 6, quoted(scratch / "zip.py"));
+    Ran made = run("cd " + quoted(scratch / "app") + " && " + command);
+    ASSERT_EQ(made.exit_code, 0) << command << "\n" << made.err;
     fs::path package = scratch / "app.exe";
     build(scratch, zipped, package);
 
@@ -300,8 +318,17 @@ TEST(PackZip, RepacksAZipMadeByZip9SoEveryEntryExtracts) {
             EXPECT_EQ(e.external_attributes, pack::ATTR_READONLY) << "from the Unix mode";
         }
     }
-    EXPECT_EQ(folders, std::set<std::string>{"plugins/none/"}) << "zip's folder entries that files imply are dropped";
+    EXPECT_EQ(folders, std::set<std::string>{"plugins/none/"}) << "folder entries that files imply are dropped";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    PackZip, PackZip,
+    ::testing::Values(ZipTool{"InfoZip9", "zip", "zip -q -9 -r OUT ."},
+                      ZipTool{"InfoZipStored", "zip", "zip -q -0 -r OUT ."},
+                      // Writes non-ASCII names as UTF-8 with flag bit 11.
+                      ZipTool{"SevenZip", "7z", "7z a -tzip -mx=9 -bd -bso0 -bsp0 OUT ."},
+                      ZipTool{"PythonZipfile", "python3", "python3 SCRIPT OUT"}),
+    [](const auto& c) { return std::string(c.param.name); });
 
 // ---- Refusals: nonzero exit, a message, and no file left behind ----
 

@@ -214,7 +214,7 @@ Bytes decode_entry(ByteView file, const Archive& archive, const ZipEntry& entry)
     Bytes out(entry.uncompressed_size);
     if (entry.method == METHOD_STORED) {
         if (data.size() != out.size()) throw PackError(fmt::format("\"{}\": stored sizes differ", entry.name));
-        std::memcpy(out.data(), data.data(), data.size());
+        if (!data.empty()) std::memcpy(out.data(), data.data(), data.size());
     } else if (entry.method == METHOD_DEFLATE) {
         struct Free {
             void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
