@@ -75,6 +75,22 @@ inline void drop_bits(uint32_t& buffer, uint32_t& count, uint32_t n) {
     count -= n;
 }
 
+// One code through its tables, its bits dropped: the slot reached, or null for an invalid
+// code at any level or a stream that has run out of input.
+inline const CodeEntry* decode_one(const CodeEntry* table, uint32_t width, uint32_t& buffer, uint32_t& count) {
+    if (!need_bits(buffer, count, width)) return nullptr;
+    const CodeEntry* slot = &table[buffer & BIT_MASK[width]];
+    while (slot->op > OP_LITERAL) {
+        if (slot->op == OP_INVALID) return nullptr;
+        drop_bits(buffer, count, slot->bits);
+        width = slot->op - 16u;
+        if (!need_bits(buffer, count, width)) return nullptr;
+        slot = &slot->next_table[buffer & BIT_MASK[width]];
+    }
+    drop_bits(buffer, count, slot->bits);
+    return slot;
+}
+
 // Hands the full window to emit_window; the caller goes on at position 0.
 inline uint32_t flush_window() {
     stream_state.window_pos = WINDOW_SIZE;
@@ -527,16 +543,8 @@ int decode_symbols(const CodeEntry* literal_table, const CodeEntry* distance_tab
         }
 
         // One symbol at a time near the end of the input buffer or of the window.
-        if (!need_bits(buffer, count, literal_bits)) return DECODE_INVALID;
-        const CodeEntry* slot = &literal_table[buffer & BIT_MASK[literal_bits]];
-        while (slot->op > OP_LITERAL) {
-            if (slot->op == OP_INVALID) return DECODE_INVALID;
-            drop_bits(buffer, count, slot->bits);
-            uint32_t width = slot->op - 16u;
-            if (!need_bits(buffer, count, width)) return DECODE_INVALID;
-            slot = &slot->next_table[buffer & BIT_MASK[width]];
-        }
-        drop_bits(buffer, count, slot->bits);
+        const CodeEntry* slot = decode_one(literal_table, literal_bits, buffer, count);
+        if (slot == nullptr) return DECODE_INVALID;
         if (slot->op == OP_LITERAL) {
             window[pos++] = static_cast<unsigned char>(slot->value);
             if (pos == WINDOW_SIZE) pos = flush_window();
@@ -549,16 +557,8 @@ int decode_symbols(const CodeEntry* literal_table, const CodeEntry* distance_tab
         uint32_t length = slot->value + (buffer & BIT_MASK[extra]);
         drop_bits(buffer, count, extra);
 
-        if (!need_bits(buffer, count, distance_bits)) return DECODE_INVALID;
-        slot = &distance_table[buffer & BIT_MASK[distance_bits]];
-        while (slot->op > OP_LITERAL) {
-            if (slot->op == OP_INVALID) return DECODE_INVALID;
-            drop_bits(buffer, count, slot->bits);
-            uint32_t width = slot->op - 16u;
-            if (!need_bits(buffer, count, width)) return DECODE_INVALID;
-            slot = &slot->next_table[buffer & BIT_MASK[width]];
-        }
-        drop_bits(buffer, count, slot->bits);
+        slot = decode_one(distance_table, distance_bits, buffer, count);
+        if (slot == nullptr) return DECODE_INVALID;
         extra = slot->op;
         if (!need_bits(buffer, count, extra)) return DECODE_INVALID;
         uint32_t source = pos - slot->value - (buffer & BIT_MASK[extra]);

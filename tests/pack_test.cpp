@@ -58,17 +58,7 @@ Ran run(const std::string& command) {
     return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(capture / "out"), slurp(capture / "err")};
 }
 
-Bytes noise(size_t size, uint32_t seed) {
-    Bytes b(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& byte : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        byte = static_cast<unsigned char>(x);
-    }
-    return b;
-}
+using sfx::noise;
 
 // About 1 MB of text that reads like a log: compressible, but not trivially.
 Bytes megabyte_text() {
