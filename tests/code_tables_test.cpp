@@ -8,6 +8,7 @@
 
 #include "deflate/block_decoder.h"
 #include "deflate/code_tables.h"
+#include "tests/fixtures/bit_writer.h"
 #include "tests/fixtures/counting_allocator.h"
 
 namespace {
@@ -32,20 +33,10 @@ const Lengths FIXED_DISTANCE_LENGTHS = lengths_of(30, {{0, 29, 5}});
 // Canonical codes as RFC 1951 3.2.2 assigns them, each turned around so that its first
 // bit is bit 0 (the order in which the decoder meets the bits).
 std::vector<uint32_t> reading_order_codes(const Lengths& lengths) {
-    uint32_t bl_count[17] = {}, next_code[17] = {};
-    for (uint32_t len : lengths) ++bl_count[len];
-    bl_count[0] = 0;
-    uint32_t code = 0;
-    for (int bits = 1; bits <= 16; ++bits) {
-        code = (code + bl_count[bits - 1]) << 1;
-        next_code[bits] = code;
-    }
-    std::vector<uint32_t> codes(lengths.size(), 0);
+    std::vector<uint32_t> codes = bit_writer::canonical_codes(lengths);
     for (size_t s = 0; s < lengths.size(); ++s) {
-        uint32_t len = lengths[s];
-        if (len == 0) continue;
-        uint32_t c = next_code[len]++, reversed = 0;
-        for (uint32_t i = 0; i < len; ++i) reversed |= ((c >> (len - 1 - i)) & 1u) << i;
+        uint32_t len = lengths[s], reversed = 0;
+        for (uint32_t i = 0; i < len; ++i) reversed |= ((codes[s] >> (len - 1 - i)) & 1u) << i;
         codes[s] = reversed;
     }
     return codes;
