@@ -13,6 +13,7 @@ constexpr unsigned FAILURE_BOX_FLAGS = 0x10030;
 // shown, after the walk, and none after a Cancel.
 enum FailureCode : int {
     FAILURE_NAME_READ = 0x1,          // an entry's name cannot be read
+    FAILURE_TEMP_DIR = 0x2,           // no temp directory that fits: nothing is extracted
     FAILURE_CREATE = 0x3,             // an output file cannot be created (or its path does not fit)
     FAILURE_ENCRYPTED = 0x7,          // bit 0 of the local general_flags: not extracted
     FAILURE_STAT = 0x13,              // the size of the program's own file cannot be had
@@ -34,6 +35,7 @@ struct FailureCodeRow {
 // For tools that explain a code; the stub itself never reads it.
 constexpr FailureCodeRow FAILURE_CODES[] = {
     {FAILURE_NAME_READ, "an entry's name cannot be read"},
+    {FAILURE_TEMP_DIR, "the temporary directory cannot be had or is 260 characters or longer; nothing is extracted"},
     {FAILURE_CREATE, "an output file cannot be created, or its path is 260 characters or longer"},
     {FAILURE_ENCRYPTED, "the entry is encrypted and is not extracted"},
     {FAILURE_STAT, "the size of the program's own file cannot be obtained"},
@@ -49,5 +51,7 @@ constexpr FailureCodeRow FAILURE_CODES[] = {
 };
 
 // Formats FAILURE_FORMAT with message and code and shows it in a box owned by the progress
-// window; returns when the user has closed it. The box's answer is not used.
+// window; returns when the user has closed it. The box's answer is not used. After a Cancel
+// it shows nothing: the user has given up the run, the owner is gone and the posted quit
+// message would close the box at once.
 void report_failure(const char* message, int code);

@@ -12,7 +12,7 @@ target_compile_options(tarnvel_stub PRIVATE
   -ffunction-sections -fno-threadsafe-statics>)
 # No -fdata-sections: with it mingw places zero-filled buffers in .data, 100 KB of zeros in the file.
 target_link_options(tarnvel_stub PRIVATE -mwindows -static -s -Wl,--gc-sections)
-target_link_libraries(tarnvel_stub PRIVATE comctl32)
+# comctl32 and shell32 are loaded at run time, after the DLL search is limited.
 set_target_properties(tarnvel_stub PROPERTIES
   OUTPUT_NAME ${TARNVEL_STUB_NAME}
   RUNTIME_OUTPUT_DIRECTORY ${TARNVEL_DIST})

@@ -27,6 +27,14 @@ constexpr int ANSWER_NONE = 0;    // the box could not be shown
 constexpr int ANSWER_OK = 1;      // IDOK
 constexpr int ANSWER_CANCEL = 2;  // IDCANCEL
 
+// Window messages and the command id the progress window handles, with the platform's values.
+constexpr unsigned MESSAGE_INITDIALOG = 0x0110;  // WM_INITDIALOG
+constexpr unsigned MESSAGE_COMMAND = 0x0111;     // WM_COMMAND
+constexpr int COMMAND_CANCEL = 2;                // IDCANCEL
+
+// A dialog procedure: window, message, wParam, lParam; returns the dialog's BOOL.
+using DialogProcedure = int (*)(WindowHandle window, unsigned message, uintptr_t wparam, intptr_t lparam);
+
 constexpr uint32_t ATTRIBUTE_READONLY = 0x01;
 constexpr uint32_t ATTRIBUTE_ARCHIVE = 0x20;
 
@@ -76,3 +84,26 @@ void delete_file(const char* path);                             // DeleteFileA
 // DosDateTimeToFileTime, LocalFileTimeToFileTime, then creation, access and write time
 // set to that one UTC time; every failure is ignored.
 void set_file_dos_time(const char* path, uint16_t dos_date, uint16_t dos_time);
+
+// ---- Run sequence ----
+
+// GetModuleFileNameA: the length written, 0 on failure, or capacity when the path was cut.
+int fetch_module_path(InstanceHandle instance, char* path, int capacity);
+// GetTempPathA: the length written (the path ends in a backslash), 0 on failure, or the
+// capacity needed, leaving path alone, when it does not fit.
+int fetch_temp_path(char* path, int capacity);
+// Makes the common controls' progress-bar class available to dialog templates.
+void register_progress_class();
+// CreateDialogParamA: a modeless dialog from the template, no parent, initialisation value
+// 0; the procedure receives MESSAGE_INITDIALOG within this call. Null on failure.
+WindowHandle create_dialog(InstanceHandle instance, int template_id, DialogProcedure procedure);
+void show_window(WindowHandle window);                   // ShowWindow with SW_SHOWNORMAL
+WindowHandle dialog_item(WindowHandle dialog, int id);   // GetDlgItem
+void destroy_window(WindowHandle window);                // DestroyWindow; nothing for a dead one
+void post_quit_message(int exit_code);                   // PostQuitMessage
+// GetMessageA for any window into the platform's one message slot: 0 for the quit message
+// (its wParam in *exit_code), -1 on an error, anything else for a message to dispatch.
+int take_message(uintptr_t* exit_code);
+void dispatch_taken_message();                           // TranslateMessage, DispatchMessageA
+// ShellExecuteA: no owner, the verb, the file, no parameters or folder, SW_SHOWNORMAL.
+void open_with_shell(const char* verb, const char* path);

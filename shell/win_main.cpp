@@ -1,22 +1,29 @@
 // win_main.cpp -- the Windows entry point of the stub.
 #include <windows.h>
 
-#include "archive/archive_walk.h"
-#include "archive/entry_extraction.h"
-#include "platform/platform.h"
-#include "shell/disclaimer_gate.h"
+#include "shell/run_installer.h"
 
 namespace {
-char module_path[PATH_CAPACITY];
+
+// Installers are run from download folders, where a planted DLL named like a system one
+// would be loaded first: before anything else, limit the DLL search to the system folder.
+// SetDefaultDllDirectories is missing on unpatched older systems; there the current folder
+// at least leaves the search.
+void restrict_library_search() {
+    using SetDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto set_directories = reinterpret_cast<SetDirectoriesFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (set_directories != nullptr)
+        set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    else
+        SetDllDirectoryA("");
 }
 
-// Until the run sequence with its progress window exists, the stub asks the gate and then
-// extracts everything into the temporary directory; the exit code is the gate's answer.
+}  // namespace
+
+// The command line and the show command are not used: the window always shows normally.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    GetModuleFileNameA(instance, module_path, PATH_CAPACITY);
-    int answer = show_disclaimer(module_path);
-    if (answer != 1) return answer;
-    GetTempPathA(PATH_CAPACITY, temp_dir);
-    extract_archive(module_path);
-    return answer;
+    restrict_library_search();
+    return run_installer(instance);
 }

@@ -284,9 +284,13 @@ INSTANTIATE_TEST_SUITE_P(ArchiveWalk, FailureBoxes, ::testing::ValuesIn(failure_
 TEST(ArchiveWalk, FailureTableCoversEveryCodeTheBoxesShow) {
     std::vector<int> shown;
     for (const FailureCase& c : failure_cases()) shown.insert(shown.end(), c.codes.begin(), c.codes.end());
-    for (const FailureCodeRow& row : FAILURE_CODES)
+    // The missing temp directory is the run's own code, shown before any walk: its cases
+    // are with the run's tests.
+    for (const FailureCodeRow& row : FAILURE_CODES) {
+        if (row.code == FAILURE_TEMP_DIR) continue;
         EXPECT_NE(std::find(shown.begin(), shown.end(), row.code), shown.end()) << std::hex << row.code;
-    EXPECT_EQ(std::size(FAILURE_CODES), 12u);
+    }
+    EXPECT_EQ(std::size(FAILURE_CODES), 13u);
 }
 
 TEST(ArchiveWalk, BoxTextFollowsTheFormatForAnyCode) {

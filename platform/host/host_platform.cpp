@@ -24,7 +24,13 @@ struct State {
     FileCalls calls;
     std::map<char, std::string> drives;
     std::string confinement;  // empty: every path is allowed
+    std::string module_path = DEFAULT_MODULE_PATH;
+    std::string temp_path = DEFAULT_TEMP_PATH;
+    uintptr_t next_quit_code = 0;
 };
+
+// Dialog n has handle n * WINDOW_STRIDE; its control with id k has that plus k.
+constexpr uintptr_t WINDOW_STRIDE = 0x10000;
 
 FileCalls default_calls() {
     return FileCalls{
@@ -37,11 +43,40 @@ FileCalls default_calls() {
 }
 
 State& state() {
-    static State s{{}, {}, default_calls(), {}, {}};
+    static State s{{}, {}, default_calls(), {}, {}, DEFAULT_MODULE_PATH, DEFAULT_TEMP_PATH, 0};
     return s;
 }
 
 void note(const char* call) { state().recorder.calls.emplace_back(call); }
+
+Window* window_of(WindowHandle handle) {
+    auto value = reinterpret_cast<uintptr_t>(handle);
+    for (Window& w : state().recorder.windows) {
+        auto base = reinterpret_cast<uintptr_t>(w.handle);
+        if (value >= base && value < base + WINDOW_STRIDE) return &w;
+    }
+    return nullptr;
+}
+
+// True for a window or control the core created and then destroyed.
+bool destroyed(WindowHandle handle) {
+    const Window* w = window_of(handle);
+    return w != nullptr && w->destroyed;
+}
+
+// GetModuleFileNameA / GetTempPathA: the path and its length, or the length that would be
+// needed when it does not fit (with the module path, Windows writes the cut path).
+int answer_path(const std::string& value, char* path, int capacity, bool cut_when_long) {
+    auto length = static_cast<int>(value.size());
+    if (length < capacity) {
+        std::memcpy(path, value.c_str(), value.size() + 1);
+        return length;
+    }
+    if (!cut_when_long) return length + 1;
+    std::memcpy(path, value.c_str(), static_cast<size_t>(capacity - 1));
+    path[capacity - 1] = '\0';
+    return capacity;
+}
 
 }  // namespace
 
@@ -55,6 +90,24 @@ void reset() {
     s.calls = default_calls();
     s.drives.clear();
     s.confinement.clear();
+    s.module_path = DEFAULT_MODULE_PATH;
+    s.temp_path = DEFAULT_TEMP_PATH;
+    s.next_quit_code = 0;
+}
+
+void set_module_path(const std::string& windows_path) { state().module_path = windows_path; }
+void set_temp_path(const std::string& windows_path) { state().temp_path = windows_path; }
+
+void click(WindowHandle dialog, int id) {
+    Window* w = window_of(dialog);
+    if (w == nullptr || w->destroyed) return;
+    auto item = reinterpret_cast<intptr_t>(w->handle) + id;
+    w->procedure(w->handle, MESSAGE_COMMAND, static_cast<uintptr_t>(id), item);
+}
+
+const Window* last_window() {
+    auto& windows = state().recorder.windows;
+    return windows.empty() ? nullptr : &windows.back();
 }
 
 void script_answer(Answer answer) { state().script.push_back(std::move(answer)); }
@@ -158,6 +211,10 @@ void file_close(int fd) {
 
 int show_message_box(WindowHandle owner, const char* text, const char* caption, unsigned flags) {
     note("show_message_box");
+    if (host::destroyed(owner)) {  // MessageBoxA fails on an owner that is gone
+        ++host::recorder().calls_to_destroyed_windows;
+        return ANSWER_NONE;
+    }
     host::recorder().boxes.push_back(host::Box{owner, text ? text : "", caption ? caption : "", flags});
     auto& script = host::state().script;
     if (script.empty()) return ANSWER_OK;
@@ -169,11 +226,19 @@ int show_message_box(WindowHandle owner, const char* text, const char* caption, 
 
 void set_progress_position(WindowHandle progress_bar, unsigned percent) {
     note("set_progress_position");
+    if (host::destroyed(progress_bar)) {
+        ++host::recorder().calls_to_destroyed_windows;
+        return;
+    }
     host::recorder().progress.emplace_back(progress_bar, percent);
 }
 
 void repaint_window(WindowHandle window) {
     note("repaint_window");
+    if (host::destroyed(window)) {
+        ++host::recorder().calls_to_destroyed_windows;
+        return;
+    }
     host::recorder().repaints.push_back(window);
 }
 
@@ -271,4 +336,72 @@ void set_file_dos_time(const char* path, uint16_t dos_date, uint16_t dos_time) {
     if (::stat(to_host_path(path).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0) return;
     struct timeval times[2] = {{utc, 0}, {utc, 0}};
     ::utimes(to_host_path(path).c_str(), times);
+}
+
+// ---- Run sequence ----
+
+int fetch_module_path(InstanceHandle, char* path, int capacity) {
+    note("fetch_module_path");
+    return host::answer_path(host::state().module_path, path, capacity, true);
+}
+
+int fetch_temp_path(char* path, int capacity) {
+    note("fetch_temp_path");
+    return host::answer_path(host::state().temp_path, path, capacity, false);
+}
+
+void register_progress_class() { note("register_progress_class"); }
+
+WindowHandle create_dialog(InstanceHandle instance, int template_id, DialogProcedure procedure) {
+    note("create_dialog");
+    auto& windows = host::recorder().windows;
+    auto handle = reinterpret_cast<WindowHandle>((windows.size() + 1) * host::WINDOW_STRIDE);
+    windows.push_back(host::Window{handle, instance, template_id, procedure});
+    // Like CreateDialogParamA: the procedure gets WM_INITDIALOG before the call returns.
+    procedure(handle, MESSAGE_INITDIALOG, 0, 0);
+    return handle;
+}
+
+void show_window(WindowHandle window) {
+    note("show_window");
+    host::Window* w = host::window_of(window);
+    if (w != nullptr && !w->destroyed) w->shown = true;
+}
+
+WindowHandle dialog_item(WindowHandle dialog, int id) {
+    note("dialog_item");
+    host::Window* w = host::window_of(dialog);
+    if (w == nullptr || w->destroyed) return nullptr;
+    return reinterpret_cast<WindowHandle>(reinterpret_cast<uintptr_t>(w->handle) + static_cast<uintptr_t>(id));
+}
+
+void destroy_window(WindowHandle window) {
+    note("destroy_window");
+    host::Window* w = host::window_of(window);
+    if (w != nullptr && w->handle == window) w->destroyed = true;
+}
+
+void post_quit_message(int exit_code) {
+    note("post_quit_message");
+    ++host::recorder().quit_messages_posted;
+    host::state().next_quit_code = static_cast<uintptr_t>(exit_code);
+}
+
+int take_message(uintptr_t* exit_code) {
+    note("take_message");
+    auto& r = host::recorder();
+    // The stand-in has no other message source: without a quit message GetMessageA would
+    // wait for ever, so it answers as for an error.
+    if (r.quit_messages_taken >= r.quit_messages_posted) return -1;
+    // Posting twice still leaves one quit message for the loop: the first one ends it.
+    r.quit_messages_taken = r.quit_messages_posted;
+    *exit_code = host::state().next_quit_code;
+    return 0;
+}
+
+void dispatch_taken_message() { note("dispatch_taken_message"); }
+
+void open_with_shell(const char* verb, const char* path) {
+    note("open_with_shell");
+    host::recorder().launches.push_back(host::Launch{verb, path});
 }

@@ -35,6 +35,21 @@ struct TimeCall {
     uint16_t dos_time;
 };
 
+struct Launch {
+    std::string verb;
+    std::string path;  // as the core passed it (Windows form)
+};
+
+// A dialog the core created; its handle is the window's, items get handles of their own.
+struct Window {
+    WindowHandle handle;
+    InstanceHandle instance;
+    int template_id;
+    DialogProcedure procedure;
+    bool shown = false;
+    bool destroyed = false;
+};
+
 struct Recorder {
     std::vector<Box> boxes;
     std::vector<std::pair<WindowHandle, unsigned>> progress;  // (bar, percent)
@@ -43,6 +58,12 @@ struct Recorder {
     std::vector<TimeCall> times;
     std::vector<std::string> directories_created;
     std::vector<std::string> deletions;
+    std::vector<Window> windows;
+    std::vector<Launch> launches;
+    int quit_messages_posted = 0;
+    int quit_messages_taken = 0;
+    // Progress, repaints and boxes aimed at a window already destroyed: Windows refuses them.
+    int calls_to_destroyed_windows = 0;
     // Every platform call by name, in order, for tests of call order.
     std::vector<std::string> calls;
 };
@@ -67,8 +88,21 @@ Recorder& recorder();
 FileCalls& file_calls();
 
 // Back to a clean state: empty records, empty script, default file calls, no drive
-// mapping, default temp dir.
+// mapping, the default module and temp paths, no windows, no posted messages.
 void reset();
+// What fetch_module_path and fetch_temp_path return (Windows form). The defaults are
+// DEFAULT_MODULE_PATH and DEFAULT_TEMP_PATH; a path of PATH_CAPACITY characters or more
+// is answered as Windows does when it does not fit.
+constexpr const char* DEFAULT_MODULE_PATH = "C:\\package.exe";
+constexpr const char* DEFAULT_TEMP_PATH = "C:\\tmp\\";
+void set_module_path(const std::string& windows_path);
+void set_temp_path(const std::string& windows_path);
+// Clicks a control of a live dialog the core created: its procedure gets MESSAGE_COMMAND
+// with the id and notification 0, as a modal loop would dispatch it. Nothing for a window
+// that is gone.
+void click(WindowHandle dialog, int id);
+// The window the core created last, or null.
+const Window* last_window();
 void script_answer(Answer answer);
 void script_answers(std::initializer_list<int> results);
 // Map a drive letter to a Linux folder (without trailing slash).

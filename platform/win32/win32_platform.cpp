@@ -3,6 +3,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdarg>
 
@@ -30,6 +31,23 @@ int remember_handle(HANDLE handle) {
 HANDLE handle_of(int fd) {
     if (fd < 1 || fd > MAX_OPEN_FILES) return nullptr;
     return open_files[fd];
+}
+
+// The one message slot of the final loop, and the core's dialog procedure behind the
+// trampoline that Windows calls.
+MSG taken_message;
+DialogProcedure dialog_procedure;
+
+INT_PTR CALLBACK dialog_trampoline(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (dialog_procedure == nullptr) return FALSE;
+    return dialog_procedure(window, message, wparam, lparam);
+}
+
+// comctl32 and shell32 are loaded only when needed, after the library search was limited
+// to the system folder, so a DLL planted beside the package is never picked up by them.
+FARPROC system_function(const char* library, const char* name) {
+    HMODULE module = LoadLibraryA(library);
+    return module != nullptr ? GetProcAddress(module, name) : nullptr;
 }
 
 }  // namespace
@@ -141,6 +159,59 @@ void set_file_dos_time(const char* path, uint16_t dos_date, uint16_t dos_time) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     SetFileTime(handle, &utc, &utc, &utc);
     CloseHandle(handle);
+}
+
+// ---- Run sequence ----
+
+int fetch_module_path(InstanceHandle instance, char* path, int capacity) {
+    return static_cast<int>(GetModuleFileNameA(static_cast<HMODULE>(instance), path, static_cast<DWORD>(capacity)));
+}
+
+int fetch_temp_path(char* path, int capacity) {
+    return static_cast<int>(GetTempPathA(static_cast<DWORD>(capacity), path));
+}
+
+void register_progress_class() {
+    using InitFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    auto init = reinterpret_cast<InitFunction>(
+        reinterpret_cast<void (*)()>(system_function("comctl32.dll", "InitCommonControlsEx")));
+    if (init == nullptr) return;
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    init(&controls);
+}
+
+WindowHandle create_dialog(InstanceHandle instance, int template_id, DialogProcedure procedure) {
+    dialog_procedure = procedure;
+    return CreateDialogParamA(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(template_id), nullptr,
+                              dialog_trampoline, 0);
+}
+
+void show_window(WindowHandle window) { ShowWindow(static_cast<HWND>(window), SW_SHOWNORMAL); }
+
+WindowHandle dialog_item(WindowHandle dialog, int id) { return GetDlgItem(static_cast<HWND>(dialog), id); }
+
+void destroy_window(WindowHandle window) {
+    if (window != nullptr) DestroyWindow(static_cast<HWND>(window));
+}
+
+void post_quit_message(int exit_code) { PostQuitMessage(exit_code); }
+
+int take_message(uintptr_t* exit_code) {
+    BOOL taken = GetMessageA(&taken_message, nullptr, 0, 0);
+    if (taken == 0) *exit_code = taken_message.wParam;
+    return taken;
+}
+
+void dispatch_taken_message() {
+    TranslateMessage(&taken_message);
+    DispatchMessageA(&taken_message);
+}
+
+void open_with_shell(const char* verb, const char* path) {
+    using ShellExecuteFunction = HINSTANCE(WINAPI*)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+    auto shell_execute = reinterpret_cast<ShellExecuteFunction>(
+        reinterpret_cast<void (*)()>(system_function("shell32.dll", "ShellExecuteA")));
+    if (shell_execute != nullptr) shell_execute(nullptr, verb, path, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 #endif  // _WIN32
