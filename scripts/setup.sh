@@ -15,7 +15,7 @@ PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-i686-dev mingw-w64-x86-64-dev
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   # real-tool archives
-  zip unzip p7zip-full
+  zip unzip p7zip-full libarchive-tools
   # real windows
   wine wine64 xvfb xdotool imagemagick
   # the shipping PE32 under 32-bit Wine, emulated

@@ -106,7 +106,7 @@ void verify_entries(ByteView file, const fs::path& root, CheckReport& report) {
     Archive archive = read_package(file);
     report.directory_entries = static_cast<uint32_t>(archive.entries.size());
     for (const ZipEntry& e : archive.entries) {
-        std::string problem = name_problem(std::string(e.name.begin(), e.name.end()));
+        std::string problem = name_problem(std::string(e.name.begin(), e.name.end()), NameRules{});
         if (!problem.empty()) report.warnings.push_back(fmt::format("\"{}\": {}", e.name, problem));
         if (e.name.empty()) {
             report.problems.push_back(fmt::format("central record at offset {} has no name", e.central_offset));

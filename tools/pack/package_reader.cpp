@@ -206,6 +206,8 @@ ByteView entry_data(ByteView file, const Archive&, const ZipEntry& entry) {
     return file.subspan(entry.data_offset, entry.compressed_size);
 }
 
+bool can_decode(uint16_t method) { return method == METHOD_STORED || method == METHOD_DEFLATE; }
+
 Bytes decode_entry(ByteView file, const Archive& archive, const ZipEntry& entry) {
     if (entry.flags & FLAG_ENCRYPTED) throw PackError(fmt::format("\"{}\" is encrypted", entry.name));
     if (entry.compressed_size == 0xFFFFFFFFu || entry.uncompressed_size == 0xFFFFFFFFu)

@@ -5,10 +5,12 @@
 #include <array>
 #include <cerrno>
 #include <ctime>
+#include <cwctype>
 #include <memory>
 
 #include <fmt/format.h>
 #include <iconv.h>
+#include <locale.h>
 #include <zlib.h>
 
 namespace pack {
@@ -104,21 +106,42 @@ bool is_utf8(std::string_view text) {
     }
 }
 
-std::string name_problem(std::string_view name) {
+char drive_letter(std::string_view name) {
+    if (name.size() < 2 || name[1] != ':') return 0;
+    unsigned char c = static_cast<unsigned char>(name[0]);
+    return std::isalpha(c) ? static_cast<char>(std::toupper(c)) : name[0];
+}
+
+uint32_t output_path_length(std::string_view name, uint32_t temp_dir_length) {
+    // Code page 437 to the user's single-byte ANSI page keeps one byte per character.
+    return static_cast<uint32_t>(name.size()) + (drive_letter(name) ? 0 : temp_dir_length);
+}
+
+std::string name_problem(std::string_view name, const NameRules& rules) {
     if (name.empty()) return "an empty name";
-    if (name.size() > MAX_NAME_BYTES)
-        return fmt::format("{} bytes long; with the temp dir in front the output path could reach 260 bytes "
-                           "(names are limited to {} bytes)",
-                           name.size(), MAX_NAME_BYTES);
-    if (name.size() >= 2 && name[1] == ':') return "it begins with a drive letter, outside the temp dir";
-    if (name.front() == '/' || name.front() == '\\') return "it begins with a separator";
     std::string_view rest = name;
+    if (char drive = drive_letter(name)) {
+        if (!rules.allow_drive_letters)
+            return "it begins with a drive letter, outside the temp dir (--allow-drive-letters writes it there)";
+        if (!std::isalpha(static_cast<unsigned char>(drive)) || name.size() < 4 || (name[2] != '/' && name[2] != '\\'))
+            return "a drive-letter name must read \"X:/folder/file\"";
+        rest.remove_prefix(3);
+    } else if (name.front() == '/' || name.front() == '\\') {
+        return "it begins with a separator";
+    }
+    uint32_t length = output_path_length(name, rules.temp_dir_length);
+    if (length >= PATH_LIMIT)
+        return drive_letter(name)
+                   ? fmt::format("its path is {} characters; the stub writes no path of {} or more", length, PATH_LIMIT)
+                   : fmt::format("behind a temp dir of {} characters its path would be {} characters; the stub writes "
+                                 "no path of {} or more (--temp-dir-length sets the assumed temp dir)",
+                                 rules.temp_dir_length, length, PATH_LIMIT);
     if (rest.back() == '/') rest.remove_suffix(1);
     while (true) {
         size_t cut = rest.find_first_of("/\\");
         std::string_view component = rest.substr(0, cut);
         if (component.empty()) return "it holds an empty path component";
-        if (component == "..") return "it holds a \"..\" component, which leaves the temp dir";
+        if (component == "..") return "it holds a \"..\" component, which leaves the folder it is extracted to";
         if (component == ".") return "it holds a \".\" component";
         for (unsigned char c : component)
             if (c < 0x20 || std::string_view("<>:\"|?*").find(static_cast<char>(c)) != std::string_view::npos)
@@ -130,6 +153,19 @@ std::string name_problem(std::string_view name) {
         rest.remove_prefix(cut + 1);
     }
     return "";
+}
+
+std::string collision_key(std::string_view oem_name) {
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::string wide = convert(oem_name, "UTF-32LE", "CP437");
+    std::string key;
+    for (size_t at = 0; at + 4 <= wide.size(); at += 4) {
+        auto c = static_cast<wint_t>(get32(ByteView(reinterpret_cast<const unsigned char*>(wide.data()), wide.size()), at));
+        if (c == L'\\') c = L'/';
+        if (utf8 != static_cast<locale_t>(0)) c = towupper_l(c, utf8);
+        key.append(reinterpret_cast<const char*>(&c), sizeof c);
+    }
+    return key;
 }
 
 uint32_t crc32_of(ByteView bytes) {
