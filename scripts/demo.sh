@@ -10,8 +10,7 @@ package="$out/tarnvel-demo.exe"
 
 # The package: the folder packed behind the stub with a disclaimer, then the stub's own
 # walk run on this machine over it before Wine sees it.
-dist/tarnvel-pack build --stub dist/tarnvel-sfx64.exe --out "$package" \
-  --disclaimer "Tarnvel demo: accept the demo licence to go on." samples/demo
+dist/tarnvel-pack build --stub dist/tarnvel-sfx64.exe -o "$package" --disclaimer samples/demo-licence.txt samples/demo
 dist/tarnvel-pack check "$package"
 echo "demo: built $package ($(stat -c %s "$package") bytes)"
 
