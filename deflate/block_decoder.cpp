@@ -158,8 +158,11 @@ constexpr uint32_t FAST_INPUT_MARGIN = 16;
 static_assert(FAST_INPUT_MARGIN >= (FAST_REFILLS_PER_ROUND - 1) * (sizeof(FastBits) - 1) + sizeof(FastBits),
               "every refill of a round stays inside the buffered input");
 constexpr uint32_t MAX_MATCH_LENGTH = 258;
-// Up to three literals or one match per round.
-constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - MAX_MATCH_LENGTH;
+// Up to three literals or one match per round. A round that starts at the limit ends before
+// the window's last byte, so the byte-wise readers never take over a full window (they flush
+// only when a byte they place fills it).
+constexpr uint32_t FAST_WINDOW_LIMIT = WINDOW_SIZE - MAX_MATCH_LENGTH - 1;
+static_assert(FAST_WINDOW_LIMIT + MAX_MATCH_LENGTH < WINDOW_SIZE, "a fast round never fills the window");
 static_assert(std::endian::native == std::endian::little, "words are loaded as stream bytes in order");
 
 enum FastExit { FAST_LIMIT, FAST_END_OF_BLOCK, FAST_INVALID };
