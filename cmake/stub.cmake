@@ -16,3 +16,6 @@ target_link_options(tarnvel_stub PRIVATE -mwindows -static -s -Wl,--gc-sections)
 set_target_properties(tarnvel_stub PROPERTIES
   OUTPUT_NAME ${TARNVEL_STUB_NAME}
   RUNTIME_OUTPUT_DIRECTORY ${TARNVEL_DIST})
+# The resource script pulls these in; CMake does not see them as its dependencies.
+set_source_files_properties(${PROJECT_SOURCE_DIR}/resources/stub.rc PROPERTIES OBJECT_DEPENDS
+  "${PROJECT_SOURCE_DIR}/resources/stub.manifest;${PROJECT_SOURCE_DIR}/resources/stub.ico;${PROJECT_SOURCE_DIR}/resources/resource_ids.h")

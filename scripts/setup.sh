@@ -20,6 +20,8 @@ PACKAGES=(
   wine wine64 xvfb xdotool imagemagick
   # the shipping PE32 under 32-bit Wine, emulated
   wine32:i386 qemu-user
+  # reading the stub's resources back
+  python3-pefile
 )
 # wine32 is an i386 package: a fresh machine has not added that architecture yet.
 dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386

@@ -25,6 +25,9 @@ for arch in i686 x86_64; do
   cmake --build "build-$arch" -j "$JOBS" || failed+=("stub $arch")
 done
 file dist/tarnvel-sfx.exe | grep -q "PE32 executable (GUI) Intel 80386" || failed+=("stub is not a PE32 GUI program")
+# Debian's interpreter: pefile comes from python3-pefile.
+/usr/bin/python3 tests/resources/check_resources.py dist/tarnvel-sfx.exe dist/tarnvel-sfx64.exe || failed+=("stub resources")
+echo "tarnvel-sfx.exe: $(stat -c %s dist/tarnvel-sfx.exe) bytes"
 
 step "real windows under Wine"
 for script in tests/wine/*_under_wine.sh; do

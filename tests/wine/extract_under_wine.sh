@@ -1,62 +1,79 @@
 #!/usr/bin/env bash
-# extract_under_wine.sh -- the stub extracts a package into Wine's temp folder through the
-# real Win32 calls: every file byte-identical with its time, one damaged entry in its box.
-# Usage: tests/wine/extract_under_wine.sh [STUB]   (default dist/tarnvel-sfx64.exe)
+# extract_under_wine.sh -- a whole run in real windows: the disclaimer accepted, the progress
+# window up while a large entry decodes, a damaged entry's box over it, every other file
+# byte-identical with its time in Wine's temp folder, and the packaged setup.exe opened.
+# Usage: tests/wine/extract_under_wine.sh [STUB [SETUP_PROGRAM]]
+#   defaults: dist/tarnvel-sfx64.exe, build-x86_64/test-programs/marker-setup.exe
+# BIG_MB (default 64) sizes a large entry of zeros that comes first.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 STUB=${1:-dist/tarnvel-sfx64.exe}
+SETUP_PROGRAM=${2:-build-x86_64/test-programs/marker-setup.exe}
+BIG_MB=${BIG_MB:-64}
 . tests/wine/wine_lib.sh
 work=$(mktemp -d /tmp/tarnvel-wine-XXXXXX)
 trap 'wine_stop; rm -rf "$work"' EXIT
 wine_start "$work"
 
-# The payload: text, a real Windows DLL, a deep folder, an empty file, a damaged entry.
+# The payload: a large entry first, text, a real Windows DLL, a deep folder, an empty file,
+# a damaged entry, and the setup program that writes setup-ran.txt beside itself.
 src="$work/src"
 mkdir -p "$src/docs/deep/er" "$src/bin"
+head -c $((BIG_MB * 1024 * 1024)) /dev/zero >"$src/0-zeros.bin"
 seq 1 20000 >"$src/docs/numbers.txt"
 printf 'tiny' >"$src/tiny.txt"
 : >"$src/docs/deep/er/empty.dat"
 cp /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/comctl32.dll "$src/bin/" 2>/dev/null || head -c 300000 /dev/urandom >"$src/bin/comctl32.dll"
 head -c 70000 /dev/urandom >"$src/bin/random.bin"
 seq 1 5000 >"$src/damaged.txt"
+cp "$SETUP_PROGRAM" "$src/setup.exe"
 touch -d '2021-03-04 05:06:08' "$src/docs/numbers.txt"
 python3 tests/wine/make_package.py "$STUB" "$src" "$work/package.exe" --damage-crc damaged.txt \
     --disclaimer "Extract the Tarnvel test payload?"
 
-wine_run "$work/rc" "$work/package.exe"
-id=$(wine_wait_window "Setup disclamer" 60) || { echo "FAIL: no disclaimer box"; exit 1; }
-sleep 0.5
-for _ in 1 2 3 4; do
-    wine_press "$id" Return 2>/dev/null || true
-    sleep 1
-    xdotool search --onlyvisible --name "^Setup disclamer\$" >/dev/null 2>&1 || break
-done
 failures=0
-if box=$(wine_wait_window "Tarnvel SFX ERROR" 60); then
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+wine_run "$work/rc" "$work/package.exe"
+id=$(wine_wait_window "Setup disclamer" 60) || { echo "FAIL: no disclaimer box"; wine_shot disclaimer-missing; exit 1; }
+sleep 0.5
+wine_shot_window "$id" disclaimer-box
+wine_answer "$id" Return || fail "the disclaimer box did not take Return"
+
+window=$(wine_wait_window "Tarnvel Setup" 60) || fail "no progress window"
+
+if box=$(wine_wait_window "Tarnvel SFX ERROR" 120); then
     sleep 0.5
     wine_shot failure-box
-    echo "ok: the damaged entry shows the failure box"
-    for _ in 1 2 3 4; do
-        wine_press "$box" Return 2>/dev/null || true
-        sleep 1
-        xdotool search --onlyvisible --name "^Tarnvel SFX ERROR\$" >/dev/null 2>&1 || break
-    done
+    echo "ok: the damaged entry shows the box captioned 'Tarnvel SFX ERROR' (screenshot failure-box.png)"
+    xdotool search --onlyvisible --name "^Tarnvel Setup\$" >/dev/null 2>&1 \
+        && echo "ok: the progress window stays up while the box is shown" \
+        || fail "the progress window is gone while the box is up"
+    # Both are centred: move the box aside for a shot of the progress window alone.
+    wine_shot_window "$box" failure-box-alone
+    xdotool windowmove "$box" 10 10 2>/dev/null || true
+    sleep 1
+    [ -n "${window:-}" ] && wine_shot_window "$window" progress-window
+    echo "ok: screenshot of the progress window in progress-window.png"
+    wine_answer "$box" Return || fail "the failure box did not close"
 else
-    echo "FAIL: no failure box for the damaged entry"; wine_shot failure-missing; failures=$((failures + 1))
+    fail "no failure box for the damaged entry"; wine_shot failure-missing
 fi
-code=$(wine_wait_exit "$work/rc" 60)
-[ "$code" = 1 ] || { echo "FAIL: exit code $code"; failures=$((failures + 1)); }
+code=$(wine_wait_exit "$work/rc" 120)
+[ "$code" = 0 ] && echo "ok: exit code 0" || fail "exit code $code"
 
-temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
-[ -d "$temp" ] || temp=$(dirname "$(find "$WINEPREFIX/drive_c/users" -path '*/Temp/tiny.txt' | head -n 1)")
-for f in tiny.txt docs/numbers.txt docs/deep/er/empty.dat bin/comctl32.dll bin/random.bin; do
-    if cmp -s "$src/$f" "$temp/$f"; then echo "ok: $f extracted byte-identical"
-    else echo "FAIL: $f differs or is missing"; failures=$((failures + 1)); fi
+temp=$(wine_temp_dir)
+for f in 0-zeros.bin tiny.txt docs/numbers.txt docs/deep/er/empty.dat bin/comctl32.dll bin/random.bin setup.exe; do
+    cmp -s "$src/$f" "$temp/$f" && echo "ok: $f extracted byte-identical" || fail "$f differs or is missing"
 done
 want=$(date -r "$src/docs/numbers.txt" +%s); got=$(date -r "$temp/docs/numbers.txt" +%s 2>/dev/null || echo 0)
 if [ $((want - got)) -le 2 ] && [ $((got - want)) -le 2 ]; then echo "ok: the DOS time reached the file"
-else echo "FAIL: time $got, expected $want"; failures=$((failures + 1)); fi
+else fail "time $got, expected $want"; fi
 # A damaged entry keeps the bytes that were written.
-cmp -s "$src/damaged.txt" "$temp/damaged.txt" && echo "ok: the damaged entry's bytes are kept" \
-    || { echo "FAIL: damaged.txt content"; failures=$((failures + 1)); }
+cmp -s "$src/damaged.txt" "$temp/damaged.txt" && echo "ok: the damaged entry's bytes are kept" || fail "damaged.txt content"
+if wine_wait_file "$temp/setup-ran.txt" 60; then
+    echo "ok: the extracted setup.exe was opened: $(head -n 1 "$temp/setup-ran.txt" | tr -d '\r')"
+else
+    fail "setup.exe was not opened (no setup-ran.txt)"
+fi
 exit $failures

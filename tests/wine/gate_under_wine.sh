@@ -1,34 +1,42 @@
 #!/usr/bin/env bash
-# gate_under_wine.sh -- the stub's disclaimer box in a real window: Return accepts, Escape refuses.
-# Usage: tests/wine/gate_under_wine.sh [STUB]   (default dist/tarnvel-sfx64.exe)
+# gate_under_wine.sh -- a refused disclaimer in a real window: Escape on the box ends the run
+# with exit code 0, no progress window, nothing extracted and nothing opened.
+# Usage: tests/wine/gate_under_wine.sh [STUB [SETUP_PROGRAM]]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 STUB=${1:-dist/tarnvel-sfx64.exe}
+SETUP_PROGRAM=${2:-build-x86_64/test-programs/marker-setup.exe}
 . tests/wine/wine_lib.sh
 work=$(mktemp -d /tmp/tarnvel-wine-XXXXXX)
 trap 'wine_stop; rm -rf "$work"' EXIT
 wine_start "$work"
 
-text='Tarnvel demo licence: press OK to accept.'
-cp "$STUB" "$work/package.exe"
-python3 tests/wine/append_trailer.py "$work/package.exe" "$text"
+src="$work/src"
+mkdir -p "$src/docs"
+seq 1 3000 >"$src/docs/numbers.txt"
+cp "$SETUP_PROGRAM" "$src/setup.exe"
+python3 tests/wine/make_package.py "$STUB" "$src" "$work/package.exe" \
+    --disclaimer "Tarnvel demo licence: press OK to accept."
 
 failures=0
-for answer in Return:1 Escape:2; do
-    key=${answer%%:*} want=${answer##*:}
-    wine_run "$work/rc" "$work/package.exe"
-    if ! id=$(wine_wait_window "Setup disclamer" 60); then
-        echo "FAIL: no box captioned 'Setup disclamer' appeared"; wine_shot gate-missing; exit 1
-    fi
-    sleep 0.5
-    [ "$key" = Return ] && wine_shot gate-box
-    # A key can reach the box before it takes input: press again while it is still up.
-    for _ in 1 2 3 4; do
-        wine_press "$id" "$key" 2>/dev/null || true
-        got=$(wine_wait_exit "$work/rc" 5)
-        [ "$got" = timeout ] || break
-    done
-    if [ "$got" = "$want" ]; then echo "ok: $key in the box gives $got"
-    else echo "FAIL: $key in the box gave $got, expected $want"; failures=$((failures + 1)); fi
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+temp=$(wine_temp_dir)
+rm -rf "$temp"/*
+
+wine_run "$work/rc" "$work/package.exe"
+id=$(wine_wait_window "Setup disclamer" 60) || { echo "FAIL: no box captioned 'Setup disclamer'"; wine_shot gate-missing; exit 1; }
+sleep 0.5
+wine_shot_window "$id" disclaimer-box
+echo "ok: the box captioned 'Setup disclamer' is up (screenshot disclaimer-box.png)"
+wine_answer "$id" Escape || fail "the box did not take Escape"
+# Until the program has ended, no progress window may appear.
+while [ ! -f "$work/rc" ]; do
+    xdotool search --onlyvisible --name "^Tarnvel Setup\$" >/dev/null 2>&1 && { fail "a progress window appeared"; break; }
+    sleep 0.1
 done
+code=$(wine_wait_exit "$work/rc" 60)
+[ "$code" = 0 ] && echo "ok: exit code 0 after the refusal" || fail "exit code $code"
+sleep 2  # a launched program would have written its marker by now
+left=$(find "$temp" -mindepth 1 2>/dev/null | head -n 5)
+[ -z "$left" ] && echo "ok: nothing extracted, nothing opened" || fail "files in the temp folder: $left"
 exit $failures

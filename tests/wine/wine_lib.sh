@@ -65,3 +65,44 @@ wine_wait_exit() {
     done
     echo timeout
 }
+
+# Waits up to $2 seconds (default 10) until no visible window is titled $1.
+wine_wait_gone() {
+    local title=$1 limit=${2:-10}
+    for _ in $(seq 1 $((limit * 4))); do
+        xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1 || return 0
+        sleep 0.25
+    done
+    return 1
+}
+
+# Presses key $2 in window $1 until it is gone (a key can come before the box takes input).
+wine_answer() {
+    local id=$1 key=$2 title
+    title=$(xdotool getwindowname "$id" 2>/dev/null) || return 0
+    for _ in 1 2 3 4 5; do
+        wine_press "$id" "$key" 2>/dev/null || true
+        wine_wait_gone "$title" 2 && return 0
+    done
+    return 1
+}
+
+# The prefix's temp folder, where GetTempPathA points.
+wine_temp_dir() { echo "$WINEPREFIX/drive_c/users/$(id -un)/Temp"; }
+
+# A screenshot of window $1 alone (what the screen shows in its rectangle) as $2.png.
+wine_shot_window() {
+    local id=$1 X Y WIDTH HEIGHT SCREEN WINDOW
+    eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || return 0
+    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$WINE_ARTIFACTS/$2.png" 2>/dev/null || true
+}
+
+# Waits up to $2 seconds for file $1 to exist.
+wine_wait_file() {
+    local file=$1 limit=${2:-30}
+    for _ in $(seq 1 $((limit * 4))); do
+        [ -e "$file" ] && return 0
+        sleep 0.25
+    done
+    return 1
+}
