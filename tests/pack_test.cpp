@@ -406,9 +406,11 @@ TEST_P(PackDisclaimer, RoundTripsThroughShowDisclaimer) {
     EXPECT_EQ(host::recorder().boxes[0].text, GetParam().text);
     EXPECT_EQ(host::recorder().boxes[0].caption, DISCLAIMER_CAPTION);
 
-    pack::CheckReport report = pack::check_package(pack::CheckOptions{package, std::nullopt});
+    pack::CheckReport report = pack::check_package(pack::CheckOptions{package});
     EXPECT_TRUE(report.passed()) << pack::describe_check(report);
-    EXPECT_EQ(report.disclaimer, GetParam().text);
+    ASSERT_FALSE(report.run.boxes.empty());
+    EXPECT_TRUE(report.run.boxes[0].disclaimer);
+    EXPECT_EQ(report.run.boxes[0].text, GetParam().text);
 }
 
 INSTANTIATE_TEST_SUITE_P(PackDisclaimer, PackDisclaimer,

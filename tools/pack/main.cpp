@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         "names in code page 437 whose output path stays under {} characters behind the temp dir, no \"..\" and no\n"
         "drive letters (unless allowed), no two names that differ only in case, files under 4 GiB, at most {} entries,\n"
         "a disclaimer of at most {} bytes without the bytes \"SFX\" 0x01.\n"
-        "Exit codes: 0 done; 1 a box would appear (check, extract); 2 usage; 3 refused; 4 an error.",
+        "Exit codes: 0 done; 1 a box would appear or a rule is broken (check, extract); 2 usage; 3 refused; 4 an error.\n",
         pack::PATH_LIMIT, pack::MAX_ENTRIES, pack::MAX_DISCLAIMER_BYTES));
 
     pack::BuildOptions build;
@@ -72,10 +72,17 @@ int main(int argc, char** argv) {
     build_cmd->add_option("PATH", build.paths, "folders (their contents go to the top) and files")->check(CLI::ExistingPath);
 
     pack::CheckOptions check;
-    std::string keep;
-    CLI::App* check_cmd = app.add_subcommand("check", "run the stub's own walk on this machine and verify every entry");
-    check_cmd->add_option("--keep", keep, "extract into this folder and leave the files there");
+    CLI::App* check_cmd = app.add_subcommand(
+        "check", "run the stub's whole run on this machine in a scratch folder: every box, the launch, every broken rule");
+    add_temp_dir_length(check_cmd, check.rules.temp_dir_length);
     check_cmd->add_option("FILE", check.package, "the self-extracting file")->required()->check(CLI::ExistingFile);
+
+    pack::ExtractOptions extract;
+    CLI::App* extract_cmd =
+        app.add_subcommand("extract", "extract as the stub would, with DIR as the temp dir, and print every box");
+    extract_cmd->add_flag("--map-drives", extract.map_drives, "write drive-letter names under DIR/X: instead of refusing them");
+    extract_cmd->add_option("FILE", extract.package, "the self-extracting file")->required()->check(CLI::ExistingFile);
+    extract_cmd->add_option("DIR", extract.dir, "the folder that stands for the temp dir")->required();
 
     std::string list_path;
     CLI::App* list_cmd = app.add_subcommand("list", "show the layout, the trailer and every entry");
@@ -107,8 +114,12 @@ int main(int argc, char** argv) {
                        build.best ? std::string("--best") : fmt::format("level {}", build.level));
             return EXIT_DONE;
         }
+        if (*extract_cmd) {
+            pack::ExtractReport report = pack::extract_package(extract);
+            fmt::print("{}", pack::describe_extract(report, extract));
+            return report.passed() ? EXIT_DONE : EXIT_BOXES;
+        }
         if (*check_cmd) {
-            if (!keep.empty()) check.keep = keep;
             pack::CheckReport report = pack::check_package(check);
             fmt::print("{}", pack::describe_check(report));
             return report.passed() ? EXIT_DONE : EXIT_BOXES;

@@ -1,10 +1,11 @@
-// package_check.h -- runs the stub's own walk on the host layer and verifies what it wrote.
+// package_check.h -- the stub's whole run on the host layer: `check` in a scratch folder, `extract`
+// into a folder of the user's choice; every box it shows, the program it would open.
 //
-// The package is copied into a sandbox folder mapped as drive C: and confined, so no entry
-// can reach the rest of the machine; the temp dir is "C:\" itself, so the files land in the
-// sandbox's top folder. The disclaimer box is answered OK and its text kept apart from the
-// failure boxes. The path-length allowance for a real temp dir is the packer's rule and is
-// reported as a warning here, not tested by the walk.
+// Both answer every box OK, as a user who accepts the disclaimer and closes each warning.
+// `check` lays out a Windows-like drive in a scratch folder, with a temp dir of the stated
+// length, so the path limit is tested by the stub's own code; it then reads every file back
+// against the archive and judges the file's layout against the rules of package_rules.h.
+// `extract` takes DIR itself as the temp dir (its length counts, as Windows' would).
 #pragma once
 
 #include <cstdint>
@@ -13,35 +14,68 @@
 #include <string>
 #include <vector>
 
+#include "tools/pack/package_rules.h"
+#include "tools/pack/zip_format.h"
+
 namespace pack {
+
+struct ShownBox {
+    std::string caption;
+    std::string text;
+    unsigned code = 0;   // from the text's "Error: 0X..."; 0 for the disclaimer
+    std::string during;  // the output path being written when it appeared, if any
+    bool disclaimer = false;
+};
+
+// What one run of the stub showed and did.
+struct RunRecord {
+    std::vector<ShownBox> boxes;
+    std::string launch;       // the path the stub asked the shell to open, Windows form; "" for none
+    std::string launch_host;  // the file that path names on this machine
+    uint32_t entries_visited = 0;
+
+    size_t failure_boxes() const;
+};
 
 struct CheckOptions {
     std::filesystem::path package;
-    std::optional<std::filesystem::path> keep;  // extract here (created if missing) and leave the files
-};
-
-struct FailureBox {
-    unsigned code = 0;  // parsed from the text's "Error: 0X..."; 0 when it holds none
-    std::string text;
-    std::string caption;
+    NameRules rules;  // the temp dir's length; drive letters are always let through here
 };
 
 struct CheckReport {
-    std::optional<std::string> disclaimer;  // the text the question box showed
-    std::vector<FailureBox> boxes;          // every box the walk raised, in order
-    std::string launch;                     // "setup.exe", "install.exe" or ""
-    uint32_t directory_entries = 0;         // central records the reader found
-    uint32_t entries_visited = 0;           // as the walk counted them
+    RunRecord run;
+    LayoutReport layout;
+    uint32_t directory_entries = 0;
     uint32_t files_verified = 0;
     uint32_t folders_verified = 0;
-    std::vector<std::string> problems;      // entries missing or differing after the walk
-    std::vector<std::string> warnings;      // names this packer would refuse
-    std::filesystem::path extracted_to;     // empty once a fresh sandbox is removed
+    std::vector<std::string> lost;  // entries missing or differing after the run
+    std::string temp_dir;           // the temp dir the run was given
 
-    bool passed() const { return boxes.empty() && problems.empty() && entries_visited == directory_entries; }
+    bool passed() const { return run.failure_boxes() == 0 && layout.broken.empty() && lost.empty(); }
 };
 
 CheckReport check_package(const CheckOptions& options);
 std::string describe_check(const CheckReport& report);
+
+struct ExtractOptions {
+    std::filesystem::path package;
+    std::filesystem::path dir;  // the temp dir; created when missing
+    bool map_drives = false;    // drive-letter names go to DIR/X:/...; refused otherwise
+};
+
+struct ExtractReport {
+    RunRecord run;
+    std::vector<std::string> outside;  // entries the stub would write outside DIR, not written here
+    uint32_t files = 0;
+    uint32_t folders = 0;
+
+    bool passed() const { return run.failure_boxes() == 0 && outside.empty(); }
+};
+
+ExtractReport extract_package(const ExtractOptions& options);
+std::string describe_extract(const ExtractReport& report, const ExtractOptions& options);
+
+// "C:\..." of exactly `length` characters, ending in a backslash, as Windows' temp dir looks.
+std::string temp_dir_of_length(uint32_t length);
 
 }  // namespace pack

@@ -36,7 +36,7 @@ public:
 constexpr uint32_t PATH_LIMIT = 260;
 // "C:\Users\" + a 20-character user name (the longest a local account takes) + "\AppData\Local\Temp\".
 constexpr uint32_t DEFAULT_TEMP_DIR_LENGTH = 49;
-constexpr uint32_t MIN_TEMP_DIR_LENGTH = 3;  // "C:\"
+constexpr uint32_t MIN_TEMP_DIR_LENGTH = 5;  // "C:\T\"; a drive root is shorter than any worst case
 constexpr uint32_t MAX_TEMP_DIR_LENGTH = 200;
 constexpr uint32_t MAX_ENTRIES = 65535;
 constexpr uint64_t MAX_SIZE = 0xFFFFFFFFu;  // 4 GiB - 1: the largest 32-bit size or offset
