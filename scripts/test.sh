@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-$(nproc)}
-FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 failed=()
 
 step() { echo; echo "== $*"; }
@@ -40,20 +40,7 @@ if [ "${TARNVEL_WINE32:-1}" != 0 ]; then
 fi
 
 step "bounded fuzzing ($FUZZ_SECONDS s per target)"
-if ls tests/fuzz/*_fuzz.cpp >/dev/null 2>&1; then
-  cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DTARNVEL_FUZZ=ON \
-    -DTARNVEL_TESTS=OFF -DTARNVEL_BENCH=OFF >/dev/null
-  cmake --build build-fuzz -j "$JOBS"
-  for source in tests/fuzz/*_fuzz.cpp; do
-    name=$(basename "$source" .cpp)
-    corpus_seed="tests/fuzz/corpus/${name%_fuzz}"
-    work=$(mktemp -d)
-    [ -d "$corpus_seed" ] && cp -r "$corpus_seed/." "$work/"
-    "build-fuzz/$name" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 "$work" \
-      >"build-fuzz/$name.log" 2>&1 || { tail -n 40 "build-fuzz/$name.log"; failed+=("fuzz $name"); }
-    rm -rf "$work"
-  done
-fi
+bash scripts/fuzz.sh --build-dir build-fuzz "$FUZZ_SECONDS" || failed+=("fuzzing")
 
 echo
 if [ ${#failed[@]} -gt 0 ]; then

@@ -4,15 +4,18 @@
 // maps to drive C: and confines every path to; every other drive letter is mapped to a folder
 // of its own inside the box, so absolute entry names land in the sandbox too, and any name
 // that resolves outside it ("..", a path outside every drive) names nothing. Beside the box
-// lies a canary folder that no run may touch. The run is the stub's: the disclaimer gate
-// (answered OK), then the walk with temp_dir C:\tmp\. Output writes are counted and dropped,
+// lies a canary folder that no run may touch. The run is the stub's whole run_installer, with
+// the module path C:\package.exe and the temp path C:\tmp\: the disclaimer (answered OK),
+// the progress window, the walk, the launch and the message loop. An input of odd length
+// clicks Cancel while the first failure box is up. Output writes are dropped,
 // which keeps a run's cost to the decoding; files and folders are still created, and removed
 // before the next input.
 //
 // Checked for every input, beyond what the sanitizers and libFuzzer's timeout check: the
 // canary and the folder around the box are as they were, nothing writes to the program's own
-// file, the buffers' positions stay in their bounds, the paths stay terminated, and every box
-// after the gate's is a failure box with a known code.
+// file, the buffers' positions stay in their bounds, the paths stay terminated, every box
+// after the gate's is a failure box with a known code, the run ends with exit code 0, and at
+// most one program is opened, setup.exe or install.exe in the temp directory.
 #pragma once
 
 #include <fcntl.h>
@@ -32,6 +35,7 @@
 #include "archive/failure_box.h"
 #include "platform/host/host_platform.h"
 #include "shell/disclaimer_gate.h"
+#include "shell/run_installer.h"
 #include "stream/stream_buffers.h"
 
 namespace archive_harness {
@@ -59,8 +63,6 @@ public:
     Harness(const Harness&) = delete;
     Harness& operator=(const Harness&) = delete;
 
-    uint64_t bytes_written() const { return bytes_written_; }
-
     // Empty when every check holds, else the first one that failed.
     std::string run_one(const uint8_t* data, size_t size) {
         clear(box_);
@@ -75,24 +77,34 @@ public:
         self = this;
         host::file_calls().write = [](int fd, const void*, unsigned long count) -> long {
             if (fd == stream_state.archive_fd) self->wrote_own_file_ = true;
-            self->bytes_written_ += count;
             return static_cast<long>(count);
         };
         wrote_own_file_ = false;
-        stream_state = StreamState{};
-        entry_info = EntryInfo{};
-        launch_target = LAUNCH_NONE;
-        cancel_requested = 0;
-        std::memset(temp_dir, 0, sizeof temp_dir);
-        std::strcpy(temp_dir, TEMP_DIR);
-        stream_state.progress_window = reinterpret_cast<WindowHandle>(0x7A41);
-        stream_state.progress_bar = reinterpret_cast<WindowHandle>(0x7B42);
+        clear_run_state();
+        host::set_module_path(PACKAGE_PATH);
+        host::set_temp_path(TEMP_DIR);
+        if (size % 2 == 1) {
+            // Two answers: the disclaimer box, if there is one, takes the first without a click.
+            auto click_on_failure_box = [] {
+                if (host::recorder().boxes.back().caption != FAILURE_CAPTION) return;
+                if (const host::Window* w = host::last_window()) host::click(w->handle, COMMAND_CANCEL);
+            };
+            host::script_answer(host::Answer{ANSWER_OK, click_on_failure_box});
+            host::script_answer(host::Answer{ANSWER_OK, click_on_failure_box});
+        }
 
-        int answer = show_disclaimer(PACKAGE_PATH);
-        if (answer == ANSWER_OK) extract_archive(PACKAGE_PATH);
-        std::vector<host::Box> boxes = host::recorder().boxes;
+        int exit_code = run_installer(reinterpret_cast<InstanceHandle>(0x400000));
+        const host::Recorder record = host::recorder();
         host::reset();
 
+        if (exit_code != 0) return "exit code " + std::to_string(exit_code);
+        const std::vector<host::Box>& boxes = record.boxes;
+        if (record.launches.size() > 1) return "more than one program opened";
+        for (const host::Launch& launch : record.launches) {
+            if (launch.verb != "open") return "a launch with another verb";
+            if (launch.path != std::string(TEMP_DIR) + "\\setup.exe" && launch.path != std::string(TEMP_DIR) + "\\install.exe")
+                return "a launch of " + launch.path;
+        }
         if (wrote_own_file_) return "a write went to the program's own file";
         if (!outside_untouched()) return "something outside the sandbox changed";
         const StreamState& s = stream_state;
@@ -170,7 +182,6 @@ private:
 
     std::filesystem::path outer_;
     std::filesystem::path box_;
-    uint64_t bytes_written_ = 0;
     bool wrote_own_file_ = false;
 };
 

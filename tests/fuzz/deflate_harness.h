@@ -109,26 +109,29 @@ struct Inflated {
     std::vector<unsigned char> output;
 };
 
-inline Inflated zlib_inflate(const uint8_t* stream, size_t size, const unsigned char* dictionary,
-                             size_t dictionary_size) {
-    Inflated result;
+// Into `result`, whose buffers are reused from input to input.
+inline void zlib_inflate(const uint8_t* stream, size_t size, const unsigned char* dictionary, size_t dictionary_size,
+                         Inflated& result) {
+    result.finished = false;
+    result.reason.clear();
+    result.output.clear();
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK) std::abort();
     if (inflateSetDictionary(&z, dictionary, static_cast<uInt>(dictionary_size)) != Z_OK) std::abort();
     z.next_in = const_cast<Bytef*>(stream);
     z.avail_in = static_cast<uInt>(size);
-    unsigned char chunk[65536];
     int status = Z_OK;
     while (status == Z_OK) {
-        z.next_out = chunk;
-        z.avail_out = sizeof chunk;
+        size_t done = result.output.size();
+        result.output.resize(done + 65536);
+        z.next_out = result.output.data() + done;
+        z.avail_out = 65536;
         status = inflate(&z, Z_NO_FLUSH);
-        result.output.insert(result.output.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+        result.output.resize(done + (65536 - z.avail_out));
     }
     result.finished = status == Z_STREAM_END;
     if (status == Z_DATA_ERROR && z.msg != nullptr) result.reason = z.msg;
     inflateEnd(&z);
-    return result;
 }
 
 inline bool is_prefix(const std::vector<unsigned char>& part, const std::vector<unsigned char>& whole) {
@@ -143,11 +146,12 @@ inline std::string run_one(const uint8_t* data, size_t size) {
     using detail::run;
     const unsigned options = data[0];
     const bool latch = options & 1;
-    run() = detail::Run{};
     run().source = detail::Source{data + HEADER_BYTES, size - HEADER_BYTES, 0,
                                   (options & 2) ? 1ul + data[1] % 16 : 1ul << 20};
+    run().written.clear();  // keeps its capacity: outputs of megabytes are common
+    run().live_tables = 0;
+    run().attempts = 0;
     run().fail_at = (options & 8) ? data[2] : 0;
-    run().written.reserve(1 << 16);
 
     host::reset();
     host::file_calls().read = [](int, void* buffer, unsigned long count) -> long {
@@ -172,7 +176,8 @@ inline std::string run_one(const uint8_t* data, size_t size) {
         detail::fill_noise(s.window, WINDOW_SIZE, options >> 4);
     else
         std::memset(s.window, 0, WINDOW_SIZE);
-    const std::vector<unsigned char> history(s.window, s.window + WINDOW_SIZE);
+    static std::vector<unsigned char> history;
+    history.assign(s.window, s.window + WINDOW_SIZE);
     s.input_failed = 0;
     s.output_failed = 0;
     s.archive_size = 0;
@@ -205,7 +210,8 @@ inline std::string run_one(const uint8_t* data, size_t size) {
         if (window_pos != 0 && !latched) return "the last window was not written";
     }
 
-    detail::Inflated z = detail::zlib_inflate(data + HEADER_BYTES, size - HEADER_BYTES, history.data(), history.size());
+    static detail::Inflated z;
+    detail::zlib_inflate(data + HEADER_BYTES, size - HEADER_BYTES, history.data(), history.size(), z);
     if (z.finished) {
         if (!detail::is_prefix(written, z.output)) return "the output departs from zlib's";
         if (!latched && result != 3) {

@@ -3,8 +3,8 @@
 // Input: three header bytes, then the tail of the program's own file.
 //   byte 0, bits 0-1  the answer the question box gives: 0 none, 1 OK, 2 Cancel, 3 OK
 //   byte 0, bit 2     only the first byte 1 reads succeed; every later one reports an error
-//   byte 0, bit 3     the file is the tail repeated 1 + byte 2 times, so that signatures lie
-//                     beyond the scan's reach as well as inside it
+//   byte 0, bit 3     the file is the tail repeated 1 + byte 2 times (but no longer than
+//                     MAX_FILE), so that signatures lie beyond the scan's reach as well
 // The file is written into a private folder and the gate reads it through the host stand-in.
 // A model of the gate, written from its rules over the bytes in memory, says which box (if
 // any) must show which text and what the gate must answer; the run must agree with it.
@@ -27,6 +27,7 @@
 namespace gate_harness {
 
 constexpr size_t HEADER_BYTES = 3;
+constexpr size_t MAX_FILE = 3 * TRAILER_SCAN_LIMIT;
 
 struct Expected {
     std::optional<std::string> box;  // the text shown, or no box
@@ -94,7 +95,10 @@ public:
         static const int answers[4] = {ANSWER_NONE, ANSWER_OK, ANSWER_CANCEL, ANSWER_OK};
         const int answer = answers[options & 3];
         const long reads_allowed = (options & 4) ? data[1] : -1;
-        const size_t copies = (options & 8) ? 1 + size_t{data[2]} : 1;
+        // Files past the scan's reach need no more than a few copies of the scan's length.
+        const size_t tail = size - HEADER_BYTES;
+        size_t copies = (options & 8) ? 1 + size_t{data[2]} : 1;
+        if (tail != 0 && copies * tail > MAX_FILE) copies = MAX_FILE / tail > 0 ? MAX_FILE / tail : 1;
         std::vector<unsigned char> file;
         file.reserve(copies * (size - HEADER_BYTES));
         for (size_t i = 0; i < copies; ++i) file.insert(file.end(), data + HEADER_BYTES, data + size);
