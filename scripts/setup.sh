@@ -16,6 +16,8 @@ PACKAGES=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   # real-tool archives
   zip unzip p7zip-full libarchive-tools
+  # signed packages
+  osslsigncode openssl
   # real windows
   wine wine64 xvfb xdotool imagemagick
   # the shipping PE32 under 32-bit Wine, emulated
