@@ -50,7 +50,7 @@ if box=$(wine_wait_window "Tarnvel SFX ERROR" 120); then
         && echo "ok: the progress window stays up while the box is shown" \
         || fail "the progress window is gone while the box is up"
     # Both are centred: move the box aside for a shot of the progress window alone.
-    wine_shot_window "$box" failure-box-alone
+    [ -n "${window:-}" ] && wine_shot_pair "$window" "$box" failure-over-progress
     xdotool windowmove "$box" 10 10 2>/dev/null || true
     sleep 1
     [ -n "${window:-}" ] && wine_shot_window "$window" progress-window

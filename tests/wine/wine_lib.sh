@@ -106,3 +106,14 @@ wine_wait_file() {
     done
     return 1
 }
+
+# A screenshot of the smallest rectangle that holds windows $1 and $2, as $3.png.
+wine_shot_pair() {
+    local X Y WIDTH HEIGHT SCREEN WINDOW x1 y1 x2 y2
+    eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)" || return 0
+    x1=$X y1=$Y x2=$((X + WIDTH)) y2=$((Y + HEIGHT))
+    eval "$(xdotool getwindowgeometry --shell "$2" 2>/dev/null)" || return 0
+    [ "$X" -lt "$x1" ] && x1=$X; [ "$Y" -lt "$y1" ] && y1=$Y
+    [ $((X + WIDTH)) -gt "$x2" ] && x2=$((X + WIDTH)); [ $((Y + HEIGHT)) -gt "$y2" ] && y2=$((Y + HEIGHT))
+    import -window root -crop "$((x2 - x1))x$((y2 - y1))+$x1+$y1" +repage "$WINE_ARTIFACTS/$3.png" 2>/dev/null || true
+}
