@@ -28,16 +28,9 @@ void announce_no_records(EndRecord& r) {
     r.directory_size = 0;
 }
 
-Entry file_entry(const std::string& name, size_t size, uint32_t seed) {
-    Entry e;
-    e.name = name;
-    e.content = sfx::sample_content(size, seed);
-    return e;
-}
-
 Package three_files() {
     Package p;
-    p.entries = {file_entry("one.txt", 3000, 1), file_entry("sub/two.bin", 70000, 2), file_entry("three.txt", 10, 3)};
+    p.entries = {sfx::sample_entry("one.txt", 3000, 1), sfx::sample_entry("sub/two.bin", 70000, 2), sfx::sample_entry("three.txt", 10, 3)};
     return p;
 }
 
@@ -67,7 +60,7 @@ const std::vector<FailureCase>& failure_cases() {
         {"NameReadError",
          [](Sandbox& box) {
              Package p;
-             p.entries = {file_entry("named.txt", 100, 4)};
+             p.entries = {sfx::sample_entry("named.txt", 100, 4)};
              sfx::Built built = sfx::build(p);
              uint32_t name_at = built.local_offsets[0] + LOCAL_HEADER_SIZE;
              box.read_fault(name_at, name_at + 1, -1);
@@ -101,7 +94,7 @@ const std::vector<FailureCase>& failure_cases() {
         {"LocalHeaderReadErrorWithAgreeingTotals",
          [](Sandbox& box) {
              Package p;
-             p.entries = {file_entry("a.txt", 100, 5)};
+             p.entries = {sfx::sample_entry("a.txt", 100, 5)};
              p.patch_end = announce_no_records;
              sfx::Built built = sfx::build(p);
              uint32_t extra_length_at = built.local_offsets[0] + 28;
@@ -112,7 +105,7 @@ const std::vector<FailureCase>& failure_cases() {
         {"DamagedLocalSignatureWithAgreeingTotals",
          [](Sandbox&) {
              Package p;
-             p.entries = {file_entry("a.txt", 100, 5)};
+             p.entries = {sfx::sample_entry("a.txt", 100, 5)};
              p.entries[0].patch_local = [](LocalHeader& h) { h.signature = 0x04034b51; };
              p.patch_end = announce_no_records;
              return sfx::build(p).bytes;
@@ -121,7 +114,7 @@ const std::vector<FailureCase>& failure_cases() {
         {"CentralHeaderReadErrorWithAgreeingTotals",
          [](Sandbox& box) {
              Package p;
-             p.entries = {file_entry("a.txt", 100, 5)};
+             p.entries = {sfx::sample_entry("a.txt", 100, 5)};
              p.patch_end = announce_no_records;
              sfx::Built built = sfx::build(p);
              uint32_t offset_field_at = built.directory_offset + 42;
@@ -390,7 +383,7 @@ TEST(ArchiveWalk, NoTrailerStillFindsTheEndRecord) {
 TEST(ArchiveWalk, CancelDuringABoxStopsBeforeTheNextRecordWithoutSummary) {
     Sandbox box;
     Package p;
-    p.entries = {file_entry("first.txt", 50, 1), file_entry("setup.exe", 60, 2), file_entry("third.txt", 70, 3)};
+    p.entries = {sfx::sample_entry("first.txt", 50, 1), sfx::sample_entry("setup.exe", 60, 2), sfx::sample_entry("third.txt", 70, 3)};
     p.entries[1].flags = FLAG_ENCRYPTED;  // its box is where the Cancel click is dispatched
     host::script_answer(host::Answer{ANSWER_OK, [] { cancel_requested = 1; }});
     box.run(p);
@@ -404,7 +397,7 @@ TEST(ArchiveWalk, CancelDuringABoxStopsBeforeTheNextRecordWithoutSummary) {
 TEST(ArchiveWalk, CentralCopiesOfLocalValuesAreIgnored) {
     Sandbox box;
     Package p;
-    p.entries = {file_entry("a.txt", 5000, 9)};
+    p.entries = {sfx::sample_entry("a.txt", 5000, 9)};
     p.entries[0].patch_central = [](CentralHeader& h) {
         h.method = 12;
         h.crc32 = 0xDEADBEEF;
@@ -419,7 +412,7 @@ TEST(ArchiveWalk, CentralCopiesOfLocalValuesAreIgnored) {
 TEST(ArchiveWalk, ExternalAttributesComeFromTheCentralHeader) {
     Sandbox box;
     Package p;
-    p.entries = {file_entry("a.txt", 10, 1), file_entry("b.txt", 10, 2)};
+    p.entries = {sfx::sample_entry("a.txt", 10, 1), sfx::sample_entry("b.txt", 10, 2)};
     p.entries[0].external_attributes = 0x21;
     p.entries[1].external_attributes = 0x80;
     box.run(p);
@@ -432,7 +425,7 @@ TEST(ArchiveWalk, ExternalAttributesComeFromTheCentralHeader) {
 TEST(ArchiveWalk, DataMovesTheProgressBarOfTheProgressWindow) {
     Sandbox box;
     Package p;
-    p.entries = {file_entry("big.bin", 300000, 3), file_entry("stored.bin", 100000, 4)};
+    p.entries = {sfx::sample_entry("big.bin", 300000, 3), sfx::sample_entry("stored.bin", 100000, 4)};
     p.entries[0].content = Bytes(300000);
     for (size_t i = 0; i < p.entries[0].content.size(); ++i) p.entries[0].content[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
     p.entries[1].method = METHOD_STORED;

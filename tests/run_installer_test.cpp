@@ -22,17 +22,10 @@ using sfx::Entry;
 using sfx::Package;
 using sfx::Sandbox;
 
-Entry file_entry(const std::string& name, size_t size, uint32_t seed) {
-    Entry e;
-    e.name = name;
-    e.content = sfx::sample_content(size, seed);
-    return e;
-}
-
 Package with_setup() {
     Package p;
-    p.entries = {file_entry("readme.txt", 3000, 1), file_entry("data/big.bin", 90000, 2),
-                 file_entry("setup.exe", 5000, 3)};
+    p.entries = {sfx::sample_entry("readme.txt", 3000, 1), sfx::sample_entry("data/big.bin", 90000, 2),
+                 sfx::sample_entry("setup.exe", 5000, 3)};
     return p;
 }
 
@@ -183,7 +176,7 @@ TEST_P(LaunchRule, OpensTheLastRecordedSetupProgramInTheTempDir) {
     Sandbox box;
     Package p;
     uint32_t seed = 10;
-    for (const std::string& name : GetParam().entries) p.entries.push_back(file_entry(name, 200, seed++));
+    for (const std::string& name : GetParam().entries) p.entries.push_back(sfx::sample_entry(name, 200, seed++));
     expect_quit_step(box.run_whole(p));
     const auto& launches = host::recorder().launches;
     if (GetParam().opened == nullptr) {
@@ -232,7 +225,7 @@ TEST_P(LongTempDir, LaunchPathNeverOverrunsAndNamesTheWrittenFile) {
     ASSERT_EQ(temp.size(), c.length);
     std::filesystem::create_directories(host::to_host_path(temp.c_str()));
     Package p;
-    p.entries = {file_entry("setup.exe", 300, 7)};
+    p.entries = {sfx::sample_entry("setup.exe", 300, 7)};
     box.prepare_whole(sfx::build(p).bytes);
     host::set_temp_path(temp);
     expect_quit_step(run_installer(Sandbox::INSTANCE));
@@ -302,8 +295,8 @@ TEST(RunInstaller, CutModulePathReadsNoOtherFile) {
 TEST(RunInstaller, CancelDuringAFailureBoxStopsTheWalkAndStillOpensSetup) {
     Sandbox box;
     Package p;
-    p.entries = {file_entry("first.txt", 500, 1), file_entry("setup.exe", 600, 2), file_entry("locked.bin", 700, 3),
-                 file_entry("after.txt", 800, 4)};
+    p.entries = {sfx::sample_entry("first.txt", 500, 1), sfx::sample_entry("setup.exe", 600, 2), sfx::sample_entry("locked.bin", 700, 3),
+                 sfx::sample_entry("after.txt", 800, 4)};
     p.entries[2].flags = FLAG_ENCRYPTED;                     // its box is up when Cancel is clicked
     p.patch_end = [](EndRecord& r) { r.total_entries = 9; };  // a summary code the Cancel suppresses
     host::script_answer(host::Answer{ANSWER_OK, [] {
@@ -368,7 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RunInstaller, ProgressAfterCancelReachesNoWindow) {
     Sandbox box;
     Package p;
-    p.entries = {file_entry("big.bin", 300000, 5), file_entry("b.txt", 100, 6)};
+    p.entries = {sfx::sample_entry("big.bin", 300000, 5), sfx::sample_entry("b.txt", 100, 6)};
     sfx::Built built = sfx::build(p);
     box.prepare_whole(built.bytes);
     // The click lands while the first entry's data is read: later refills aim at a window
