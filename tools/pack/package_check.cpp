@@ -175,7 +175,8 @@ void verify_entries(ByteView file, const fs::path& temp, const std::function<fs:
     }
 }
 
-std::string describe_run(const RunRecord& run) {
+// `here` adds where the launched file lies on this machine, for a run whose files remain.
+std::string describe_run(const RunRecord& run, bool here) {
     std::string out;
     for (const ShownBox& box : run.boxes) {
         if (box.disclaimer) {
@@ -186,7 +187,8 @@ std::string describe_run(const RunRecord& run) {
                            box.during.empty() ? "" : fmt::format(" (while writing {})", box.during));
     }
     if (run.boxes.empty()) out += "boxes: none\n";
-    out += fmt::format("launch: {}\n", run.launch.empty() ? "none" : fmt::format("{} (here {})", run.launch, run.launch_host));
+    std::string where = here ? fmt::format(" (here {})", run.launch_host) : "";
+    out += fmt::format("launch: {}\n", run.launch.empty() ? "none" : run.launch + where);
     return out;
 }
 
@@ -251,7 +253,7 @@ CheckReport check_package(const CheckOptions& options) {
 }
 
 std::string describe_check(const CheckReport& r) {
-    std::string out = describe_run(r.run);
+    std::string out = describe_run(r.run, false);
     for (const BrokenRule& b : r.layout.broken) out += fmt::format("rule {} broken: {}\n", b.rule, b.detail);
     for (const std::string& lost : r.lost) out += fmt::format("lost: {}\n", lost);
     for (const std::string& w : r.layout.warnings) out += fmt::format("warning: {}\n", w);
@@ -300,7 +302,7 @@ ExtractReport extract_package(const ExtractOptions& options) {
 }
 
 std::string describe_extract(const ExtractReport& r, const ExtractOptions& options) {
-    std::string out = describe_run(r.run);
+    std::string out = describe_run(r.run, true);
     for (const std::string& o : r.outside) out += fmt::format("not written: {}\n", o);
     out += fmt::format("extracted: {} files and {} folders into {}\n", r.files, r.folders, options.dir.string());
     out += r.passed() ? "extract: passed\n" : fmt::format("extract: FAILED ({} boxes)\n", r.run.failure_boxes());
