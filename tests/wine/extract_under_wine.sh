@@ -10,6 +10,7 @@ cd "$(dirname "$0")/../.."
 STUB=${1:-dist/tarnvel-sfx64.exe}
 SETUP_PROGRAM=${2:-build-x86_64/test-programs/marker-setup.exe}
 BIG_MB=${BIG_MB:-64}
+WAIT=${WINE_WAIT:-60}  # seconds for each window to appear; emulated Wine needs more
 . tests/wine/wine_lib.sh
 work=$(mktemp -d /tmp/tarnvel-wine-XXXXXX)
 trap 'wine_stop; rm -rf "$work"' EXIT
@@ -35,14 +36,14 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 wine_run "$work/rc" "$work/package.exe"
-id=$(wine_wait_window "Setup disclamer" 60) || { echo "FAIL: no disclaimer box"; wine_shot disclaimer-missing; exit 1; }
+id=$(wine_wait_window "Setup disclamer" "$WAIT") || { echo "FAIL: no disclaimer box"; wine_shot disclaimer-missing; exit 1; }
 sleep 0.5
 wine_shot_window "$id" disclaimer-box
 wine_answer "$id" Return || fail "the disclaimer box did not take Return"
 
-window=$(wine_wait_window "Tarnvel Setup" 60) || fail "no progress window"
+window=$(wine_wait_window "Tarnvel Setup" "$WAIT") || fail "no progress window"
 
-if box=$(wine_wait_window "Tarnvel SFX ERROR" 120); then
+if box=$(wine_wait_window "Tarnvel SFX ERROR" "$((WAIT * 2))"); then
     sleep 0.5
     wine_shot failure-box
     echo "ok: the damaged entry shows the box captioned 'Tarnvel SFX ERROR' (screenshot failure-box.png)"
@@ -59,7 +60,7 @@ if box=$(wine_wait_window "Tarnvel SFX ERROR" 120); then
 else
     fail "no failure box for the damaged entry"; wine_shot failure-missing
 fi
-code=$(wine_wait_exit "$work/rc" 120)
+code=$(wine_wait_exit "$work/rc" "$((WAIT * 2))")
 [ "$code" = 0 ] && echo "ok: exit code 0" || fail "exit code $code"
 
 temp=$(wine_temp_dir)
@@ -71,7 +72,7 @@ if [ $((want - got)) -le 2 ] && [ $((got - want)) -le 2 ]; then echo "ok: the DO
 else fail "time $got, expected $want"; fi
 # A damaged entry keeps the bytes that were written.
 cmp -s "$src/damaged.txt" "$temp/damaged.txt" && echo "ok: the damaged entry's bytes are kept" || fail "damaged.txt content"
-if wine_wait_file "$temp/setup-ran.txt" 60; then
+if wine_wait_file "$temp/setup-ran.txt" "$WAIT"; then
     echo "ok: the extracted setup.exe was opened: $(head -n 1 "$temp/setup-ran.txt" | tr -d '\r')"
 else
     fail "setup.exe was not opened (no setup-ran.txt)"

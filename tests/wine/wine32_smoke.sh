@@ -25,5 +25,5 @@ if [ ! -e "$binfmt/qemu-i386" ]; then
     [ -e "$binfmt/qemu-i386" ] || skip "binfmt_misc cannot be set up here"
 fi
 # Emulated, every byte costs: a small first entry keeps the run to a few minutes.
-WINE64=/usr/bin/wine WINE_ARTIFACTS=${WINE_ARTIFACTS:-$PWD/build/wine-artifacts/wine32} BIG_MB=2 \
+WINE64=/usr/bin/wine WINE_ARTIFACTS=${WINE_ARTIFACTS:-$PWD/build/wine-artifacts/wine32} BIG_MB=2 WINE_WAIT=300 \
     bash tests/wine/extract_under_wine.sh dist/tarnvel-sfx.exe build-i686/test-programs/marker-setup.exe
