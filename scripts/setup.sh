@@ -10,7 +10,7 @@ SUDO=""
 PACKAGES=(
   # host build and tests
   cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-  zlib1g-dev libdeflate-dev python3 valgrind binutils libcli11-dev libfmt-dev
+  zlib1g-dev libdeflate-dev python3 valgrind binutils libcli11-dev libfmt-dev libbz2-dev liblzma-dev
   # the stubs
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-i686-dev mingw-w64-x86-64-dev
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64

@@ -26,7 +26,7 @@ protected:
     void SetUp() override {
         files = make_app_folder(scratch / "app");
         package = scratch / "app.exe";
-        build(scratch, package, {.paths = {scratch / "app"}});
+        build(scratch, package, from_paths({scratch / "app"}));
     }
     TempFolder scratch;
     std::map<std::string, Bytes> files;
@@ -34,7 +34,7 @@ protected:
 };
 
 TEST_F(PackCheck, TheWholeRunShowsNoBoxVerifiesEveryFileAndOpensSetup) {
-    pack::CheckReport report = pack::check_package(pack::CheckOptions{package});
+    pack::CheckReport report = pack::check_package(pack::CheckOptions{package, {}});
     EXPECT_TRUE(report.passed()) << pack::describe_check(report);
     EXPECT_TRUE(report.run.boxes.empty());
     EXPECT_TRUE(report.layout.broken.empty());
@@ -70,9 +70,9 @@ TEST(PackCheckTempDir, TheStubsOwnPathLimitDecidesUnderAStatedTempDir) {
     options.rules.temp_dir_length = 100;
     pack::build_package(options);
 
-    pack::CheckReport fits = pack::check_package(pack::CheckOptions{options.out, {100, false}});
+    pack::CheckReport fits = pack::check_package(pack::CheckOptions{options.out, pack::NameRules{100, false}});
     EXPECT_TRUE(fits.passed()) << pack::describe_check(fits);
-    pack::CheckReport longer = pack::check_package(pack::CheckOptions{options.out, {110, false}});
+    pack::CheckReport longer = pack::check_package(pack::CheckOptions{options.out, pack::NameRules{110, false}});
     EXPECT_FALSE(longer.passed());
     ASSERT_EQ(longer.run.failure_boxes(), 1u) << pack::describe_check(longer);
     EXPECT_EQ(longer.run.boxes[0].code, static_cast<unsigned>(FAILURE_CREATE));
@@ -88,7 +88,7 @@ TEST(PackCheckTempDir, TheStubsOwnPathLimitDecidesUnderAStatedTempDir) {
 TEST_F(PackCheck, ExtractWritesEveryFileByteIdenticalWithItsTimeAndAttributes) {
     struct timespec times[2] = {{1623764730, 0}, {1623764730, 0}};  // 2021-06-15, an even second
     ASSERT_EQ(::utimensat(AT_FDCWD, (scratch / "app/log.txt").c_str(), times, 0), 0);
-    build(scratch, package, {.paths = {scratch / "app"}});
+    build(scratch, package, from_paths({scratch / "app"}));
     fs::path out = scratch / "out";
     Ran r = run(pack_exe() + " extract " + quoted(package) + " " + quoted(out));
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
@@ -134,9 +134,16 @@ struct Broken {
 };
 void PrintTo(const Broken& b, std::ostream* os) { *os << b.name; }
 
+sfx::Entry entry(const std::string& name, Bytes content) {
+    sfx::Entry e;
+    e.name = name;
+    e.content = std::move(content);
+    return e;
+}
+
 sfx::Package one_entry(std::function<void(sfx::Entry&)> change = {}) {
     sfx::Package p;
-    p.entries.push_back(sfx::Entry{.name = "a.txt", .content = sfx::sample_content(3000, 2)});
+    p.entries.push_back(entry("a.txt", sfx::sample_content(3000, 2)));
     if (change) change(p.entries.back());
     return p;
 }
@@ -147,7 +154,7 @@ TEST_P(PackCheckFinds, TheBrokenRuleAndTheBoxAndExitsWithOne) {
     TempFolder scratch;
     fs::path package = scratch / "broken.exe";
     sfx::write_file(package, sfx::build(GetParam().make()).bytes);
-    pack::CheckReport report = pack::check_package(pack::CheckOptions{package});
+    pack::CheckReport report = pack::check_package(pack::CheckOptions{package, {}});
     std::string described = pack::describe_check(report);
     EXPECT_FALSE(report.passed()) << described;
     if (*GetParam().rule) {
@@ -161,8 +168,12 @@ TEST_P(PackCheckFinds, TheBrokenRuleAndTheBoxAndExitsWithOne) {
     }
     Ran r = run(pack_exe() + " check " + quoted(package));
     EXPECT_EQ(r.exit_code, 1) << r.out;
-    if (*GetParam().rule) EXPECT_NE(r.out.find(std::string("rule ") + GetParam().rule + " broken"), std::string::npos) << r.out;
-    if (GetParam().code) EXPECT_NE(r.out.find(fmt::format("code 0x{:X}", GetParam().code)), std::string::npos) << r.out;
+    if (*GetParam().rule) {
+        EXPECT_NE(r.out.find(std::string("rule ") + GetParam().rule + " broken"), std::string::npos) << r.out;
+    }
+    if (GetParam().code) {
+        EXPECT_NE(r.out.find(fmt::format("code 0x{:X}", GetParam().code)), std::string::npos) << r.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -198,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
                    sfx::Package p = one_entry();
                    p.disclaimer_flag = 1;
                    p.disclaimer_text = std::string(17000, 'L');
-                   p.patch_trailer = [](TrailerBlock& t) { t.text_length = 100; };
+                   p.patch_trailer = [](TrailerBlock& block) { block.text_length = 100; };
                    return p;
                },
                "trailer-reach", 0},
@@ -228,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
         Broken{"CentralRecordWithoutAName",
                [] {
                    sfx::Package p = one_entry();
-                   p.entries.push_back(sfx::Entry{.name = "b.txt", .content = sfx::text("b")});
+                   p.entries.push_back(entry("b.txt", sfx::text("b")));
                    p.entries.back().central_name = "";
                    return p;
                },
@@ -261,13 +272,13 @@ TEST_P(PackCheckFails, ReportsTheBoxWithTheEntryItConcernsAndExitsWithOne) {
     TempFolder scratch;
     make_app_folder(scratch / "app");
     fs::path package = scratch / "app.exe";
-    build(scratch, package, {.paths = {scratch / "app"}});
+    build(scratch, package, from_paths({scratch / "app"}));
     Bytes bytes = sfx::read_file(package);
     pack::Archive archive = pack::read_package(pack::ByteView(bytes));
     GetParam().apply(bytes, archive);
     sfx::write_file(package, bytes);
 
-    pack::CheckReport report = pack::check_package(pack::CheckOptions{package});
+    pack::CheckReport report = pack::check_package(pack::CheckOptions{package, {}});
     EXPECT_FALSE(report.passed());
     ASSERT_EQ(report.run.failure_boxes(), 1u) << pack::describe_check(report);
     EXPECT_EQ(report.run.boxes[0].code, GetParam().code);
@@ -311,12 +322,12 @@ protected:
 
 TEST_F(PackSigned, VerifiesAndStillExtractsInFullWithItsDisclaimer) {
     sfx::write_file(scratch / "licence.txt", sfx::text("Accept the signed licence."));
-    build(scratch, scratch / "pkg.exe", {.paths = {scratch / "app"}, .disclaimer = "Accept the signed licence."});
+    build(scratch, scratch / "pkg.exe", from_paths({scratch / "app"}, "Accept the signed licence."));
     ASSERT_EQ(sign(scratch / "pkg.exe", scratch / "signed.exe"), 0);
     Ran verified = run("osslsigncode verify -CAfile " + quoted(scratch / "cert.pem") + " -in " + quoted(scratch / "signed.exe"));
     EXPECT_EQ(verified.exit_code, 0) << verified.out << verified.err;
 
-    pack::CheckReport report = pack::check_package(pack::CheckOptions{scratch / "signed.exe"});
+    pack::CheckReport report = pack::check_package(pack::CheckOptions{scratch / "signed.exe", {}});
     EXPECT_TRUE(report.passed()) << pack::describe_check(report);
     ASSERT_TRUE(report.layout.signature.has_value());
     EXPECT_EQ(report.layout.signature->offset + report.layout.signature->size, fs::file_size(scratch / "signed.exe"));
@@ -331,7 +342,7 @@ TEST_F(PackSigned, VerifiesAndStillExtractsInFullWithItsDisclaimer) {
 
 TEST_F(PackSigned, ALongDisclaimerLeavesNoRoomAndCheckSaysSoBeforeAndAfter) {
     std::string text(16000, 'L');
-    build(scratch, scratch / "pkg.exe", {.paths = {scratch / "app"}, .disclaimer = text});
+    build(scratch, scratch / "pkg.exe", from_paths({scratch / "app"}, text));
     Ran before = run(pack_exe() + " check " + quoted(scratch / "pkg.exe"));
     EXPECT_EQ(before.exit_code, 0) << before.out;
     EXPECT_NE(before.out.find("warning: a signature of more than"), std::string::npos) << before.out;

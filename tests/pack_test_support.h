@@ -98,6 +98,22 @@ struct BuildArgs {
     bool best = false;
 };
 
+// Folders and files, with a disclaimer or without.
+inline BuildArgs from_paths(std::vector<fs::path> paths, std::optional<std::string> disclaimer = std::nullopt) {
+    BuildArgs args;
+    args.paths = std::move(paths);
+    args.disclaimer = std::move(disclaimer);
+    return args;
+}
+
+// A zip's entries, with folders and files beside them or without.
+inline BuildArgs from_zip(fs::path zip, std::vector<fs::path> paths = {}) {
+    BuildArgs args;
+    args.zip = std::move(zip);
+    args.paths = std::move(paths);
+    return args;
+}
+
 inline pack::BuildResult build(const TempFolder& scratch, const fs::path& out, BuildArgs args) {
     pack::BuildOptions options;
     options.stub = stub_path(scratch);

@@ -25,12 +25,21 @@ void PrintTo(const ZipTool& t, std::ostream* os) { *os << t.name; }
 
 // Python's zipfile over the folder; to "-" it writes to standard output, which a pipe makes
 // unseekable, so that every entry gets a data descriptor.
+// METHOD=lzma or bzip2 in the environment chooses another method.
 constexpr const char* ZIP_SCRIPT = "import os, sys, zipfile\n"
                                    "out = sys.stdout.buffer if sys.argv[1] == '-' else sys.argv[1]\n"
-                                   "with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                                   "method = {'lzma': zipfile.ZIP_LZMA, 'bzip2': zipfile.ZIP_BZIP2}.get(\n"
+                                   "    os.environ.get('METHOD'), zipfile.ZIP_DEFLATED)\n"
+                                   "with zipfile.ZipFile(out, 'w', method) as z:\n"
                                    "    for folder, dirs, names in os.walk('.'):\n"
                                    "        for n in dirs + names:\n"
                                    "            z.write(os.path.join(folder, n))\n";
+
+// The text with its first `key` replaced by `value`.
+std::string substitute(const std::string& text, std::string_view key, const std::string& value) {
+    size_t at = text.find(key);
+    return at == std::string::npos ? text : text.substr(0, at) + value + text.substr(at + key.size());
+}
 
 class PackZip : public ::testing::TestWithParam<ZipTool> {};
 
@@ -40,15 +49,13 @@ TEST_P(PackZip, EveryFileExtractsUnderItsNameFromDeflateEntriesWithLocalSizes) {
     auto files = make_app_folder(scratch / "app");
     fs::path zipped = scratch / "app.zip";
     sfx::write_file(scratch / "zip.py", sfx::text(ZIP_SCRIPT));
-    std::string command = GetParam().command;
-    command.replace(command.find("OUT"), 3, quoted(zipped));
-    if (command.find("SCRIPT") != std::string::npos) command.replace(command.find("SCRIPT"), 6, quoted(scratch / "zip.py"));
+    std::string command = substitute(substitute(GetParam().command, "OUT", quoted(zipped)), "SCRIPT", quoted(scratch / "zip.py"));
     Ran made = run("cd " + quoted(scratch / "app") + " && (" + command + ")");
     ASSERT_EQ(made.exit_code, 0) << command << "\n" << made.err;
     fs::path package = scratch / "app.exe";
-    pack::BuildResult result = build(scratch, package, {.zip = zipped});
+    pack::BuildResult result = build(scratch, package, from_zip(zipped));
 
-    pack::CheckReport report = pack::check_package(pack::CheckOptions{package});
+    pack::CheckReport report = pack::check_package(pack::CheckOptions{package, {}});
     EXPECT_TRUE(report.passed()) << pack::describe_check(report);
     EXPECT_EQ(report.files_verified, files.size());
 
@@ -79,7 +86,9 @@ TEST_P(PackZip, EveryFileExtractsUnderItsNameFromDeflateEntriesWithLocalSizes) {
         EXPECT_EQ(e.local_flags, 0) << e.name;
         EXPECT_EQ(e.local_compressed_size, e.compressed_size) << e.name;
         if (e.is_directory()) folders.insert(e.name);
-        if (e.name == "readonly.txt") EXPECT_EQ(e.external_attributes, pack::ATTR_ARCHIVE | pack::ATTR_READONLY) << "from the Unix mode";
+        if (e.name == "readonly.txt") {
+            EXPECT_EQ(e.external_attributes, pack::ATTR_ARCHIVE | pack::ATTR_READONLY) << "from the Unix mode";
+        }
         if (auto it = source_deflate.find(e.name); it != source_deflate.end()) {
             pack::ByteView data = pack::entry_data(file.bytes(), archive, e);
             EXPECT_TRUE(Bytes(data.begin(), data.end()) == it->second) << e.name << " was not copied as it was";
@@ -99,7 +108,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ZipTool{"PythonZipfile", "python3", "python3 SCRIPT OUT"},
                       ZipTool{"PythonZipfileUnseekable", "python3", "python3 SCRIPT - | cat > OUT"},
                       // Data descriptors for every file, and names that begin with "./".
-                      ZipTool{"Bsdtar", "bsdtar", "bsdtar --format zip -cf OUT ."}),
+                      ZipTool{"Bsdtar", "bsdtar", "bsdtar --format zip -cf OUT ."},
+                      // Methods the stub cannot decode, decoded here and deflated again.
+                      ZipTool{"InfoZipBzip2", "zip", "zip -q -Z bzip2 -r OUT ."},
+                      ZipTool{"SevenZipLzma", "7z", "7z a -tzip -mm=LZMA -bd -bso0 -bsp0 OUT ."},
+                      ZipTool{"PythonZipfileLzma", "python3", "METHOD=lzma python3 SCRIPT OUT"}),
     [](const auto& c) { return std::string(c.param.name); });
 
 TEST(PackZipAndFolders, TogetherInOneSortedPackage) {
@@ -111,7 +124,7 @@ TEST(PackZipAndFolders, TogetherInOneSortedPackage) {
     ASSERT_EQ(run("cd " + quoted(scratch / "z") + " && zip -q -9 " + quoted(scratch / "in.zip") + " tool.dll").exit_code, 0);
     sfx::write_file(scratch / "setup.exe", sfx::text("MZ setup"));
     fs::path package = scratch / "pkg.exe";
-    build(scratch, package, {.paths = {scratch / "src", scratch / "setup.exe"}, .zip = scratch / "in.zip"});
+    build(scratch, package, from_zip(scratch / "in.zip", {scratch / "src", scratch / "setup.exe"}));
     pack::MappedFile file(package);
     std::vector<std::string> names;
     for (const auto& e : pack::read_package(file).entries) names.push_back(e.name);
@@ -132,7 +145,7 @@ TEST(PackZipDamaged, ADeflateEntryThatFailsItsCrcIsNotCopied) {
     zip[14] ^= 0x01;            // the local header's CRC-32
     zip[central + 16] ^= 0x01;  // and the central one, so that both agree
     sfx::write_file(scratch / "in.zip", zip);
-    EXPECT_THROW(build(scratch, scratch / "pkg.exe", {.zip = scratch / "in.zip"}), pack::PackError);
+    EXPECT_THROW(build(scratch, scratch / "pkg.exe", from_zip(scratch / "in.zip")), pack::PackError);
     EXPECT_FALSE(fs::exists(scratch / "pkg.exe"));
 }
 

@@ -10,7 +10,9 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <bzlib.h>
 #include <libdeflate.h>
+#include <lzma.h>
 
 #include "archive/zip_layout.h"
 
@@ -206,7 +208,61 @@ ByteView entry_data(ByteView file, const Archive&, const ZipEntry& entry) {
     return file.subspan(entry.data_offset, entry.compressed_size);
 }
 
-bool can_decode(uint16_t method) { return method == METHOD_STORED || method == METHOD_DEFLATE; }
+namespace {
+
+constexpr uint16_t METHOD_BZIP2 = 12;
+constexpr uint16_t METHOD_LZMA = 14;
+
+bool inflate_into(ByteView data, Bytes& out) {
+    struct Free {
+        void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+    };
+    std::unique_ptr<libdeflate_decompressor, Free> d(libdeflate_alloc_decompressor());
+    size_t actual = 0;
+    return d && libdeflate_deflate_decompress(d.get(), data.data(), data.size(), out.data(), out.size(), &actual) ==
+                    LIBDEFLATE_SUCCESS &&
+           actual == out.size();
+}
+
+bool bunzip_into(ByteView data, Bytes& out) {
+    if (data.size() > UINT32_MAX) return false;
+    auto length = static_cast<unsigned int>(out.size());
+    char dummy = 0;
+    char* target = out.empty() ? &dummy : reinterpret_cast<char*>(out.data());
+    unsigned int room = out.empty() ? 1 : length;
+    int result = BZ2_bzBuffToBuffDecompress(target, &room, const_cast<char*>(reinterpret_cast<const char*>(data.data())),
+                                            static_cast<unsigned int>(data.size()), 0, 0);
+    return result == BZ_OK && room == length;
+}
+
+// A zip's LZMA data: version (2 bytes), the properties' size (2), the LZMA1 properties, then
+// the raw stream, with or without its end marker; the output's size is known.
+bool unlzma_into(ByteView data, Bytes& out) {
+    if (data.size() < 4) return false;
+    uint16_t properties_size = get16(data, 2);
+    if (data.size() < 4u + properties_size) return false;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (lzma_properties_decode(&filters[0], nullptr, data.data() + 4, properties_size) != LZMA_OK) return false;
+    lzma_stream stream = LZMA_STREAM_INIT;
+    lzma_ret ret = lzma_raw_decoder(&stream, filters);
+    free(filters[0].options);
+    if (ret != LZMA_OK) return false;
+    stream.next_in = data.data() + 4 + properties_size;
+    stream.avail_in = data.size() - 4 - properties_size;
+    stream.next_out = out.data();
+    stream.avail_out = out.size();
+    do ret = lzma_code(&stream, LZMA_FINISH);
+    while (ret == LZMA_OK && stream.avail_out != 0 && stream.avail_in != 0);
+    bool whole = (ret == LZMA_OK || ret == LZMA_STREAM_END) && stream.total_out == out.size();
+    lzma_end(&stream);
+    return whole;
+}
+
+}  // namespace
+
+bool can_decode(uint16_t method) {
+    return method == METHOD_STORED || method == METHOD_DEFLATE || method == METHOD_BZIP2 || method == METHOD_LZMA;
+}
 
 Bytes decode_entry(ByteView file, const Archive& archive, const ZipEntry& entry) {
     if (entry.flags & FLAG_ENCRYPTED) throw PackError(fmt::format("\"{}\" is encrypted", entry.name));
@@ -214,23 +270,20 @@ Bytes decode_entry(ByteView file, const Archive& archive, const ZipEntry& entry)
         throw PackError(fmt::format("\"{}\" uses ZIP64 sizes", entry.name));
     ByteView data = entry_data(file, archive, entry);
     Bytes out(entry.uncompressed_size);
-    if (entry.method == METHOD_STORED) {
-        if (data.size() != out.size()) throw PackError(fmt::format("\"{}\": stored sizes differ", entry.name));
-        if (!data.empty()) std::memcpy(out.data(), data.data(), data.size());
-    } else if (entry.method == METHOD_DEFLATE) {
-        struct Free {
-            void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-        };
-        std::unique_ptr<libdeflate_decompressor, Free> d(libdeflate_alloc_decompressor());
-        size_t actual = 0;
-        if (libdeflate_deflate_decompress(d.get(), data.data(), data.size(), out.data(), out.size(), &actual) !=
-                LIBDEFLATE_SUCCESS ||
-            actual != out.size())
-            throw PackError(fmt::format("\"{}\": the deflate data is damaged", entry.name));
-    } else {
-        throw PackError(fmt::format("\"{}\" uses compression method {}; only stored (0) and deflate (8) can be re-packed",
-                                    entry.name, entry.method));
+    bool whole = false;
+    switch (entry.method) {
+    case METHOD_STORED:
+        whole = data.size() == out.size();
+        if (whole && !data.empty()) std::memcpy(out.data(), data.data(), data.size());
+        break;
+    case METHOD_DEFLATE: whole = inflate_into(data, out); break;
+    case METHOD_BZIP2: whole = bunzip_into(data, out); break;
+    case METHOD_LZMA: whole = unlzma_into(data, out); break;
+    default:
+        throw Refused(fmt::format("\"{}\" uses compression method {}, which this tool cannot decode to re-pack", entry.name,
+                                  entry.method));
     }
+    if (!whole) throw PackError(fmt::format("\"{}\": its data (method {}) is damaged", entry.name, entry.method));
     if (crc32_of(out) != entry.crc32) throw PackError(fmt::format("\"{}\": CRC-32 mismatch, the entry is damaged", entry.name));
     return out;
 }

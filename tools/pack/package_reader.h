@@ -84,7 +84,7 @@ Archive read_package(const MappedFile& file);
 ByteView entry_data(ByteView file, const Archive& archive, const ZipEntry& entry);
 // Whether decode_entry can decode this compression method.
 bool can_decode(uint16_t method);
-// The entry's bytes, decoded (stored or deflate) and checked against its size and CRC-32;
+// The entry's bytes, decoded (stored, deflate, bzip2 or LZMA) and checked against its size and CRC-32;
 // throws PackError otherwise.
 Bytes decode_entry(ByteView file, const Archive& archive, const ZipEntry& entry);
 
