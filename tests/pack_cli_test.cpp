@@ -1,6 +1,8 @@
 // pack_cli_test.cpp -- tarnvel-pack's command line: help, version, exit codes, a whole build through the binary.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <regex>
 
 #include "tests/pack_test_support.h"
@@ -80,6 +82,23 @@ TEST(PackCli, NoProgressBarWhenStderrIsNotATerminal) {
     ASSERT_EQ(built.exit_code, 0) << built.err;
     EXPECT_EQ(built.err, "") << "stderr is a file here";
     EXPECT_EQ(built.out.find('\r'), std::string::npos);
+}
+
+TEST(PackCli, AProgressBarOnATerminalThatEndsAtAHundredPercentAndClearsItsLine) {
+    if (!have("script")) GTEST_SKIP() << "script (util-linux) is not installed";
+    TempFolder scratch;
+    make_app_folder(scratch / "app");
+    // script gives the tool a pseudo-terminal and copies what it draws there.
+    std::string command = pack_exe() + " build --stub " + quoted(stub_path(scratch)) + " -o " + quoted(scratch / "pkg.exe") +
+                          " " + quoted(scratch / "app");
+    Ran r = run(fmt::format("script -qec \"{}\" /dev/null", command));
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\r["), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("100%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\r\033[K"), std::string::npos) << "the bar's line is cleared before the summary";
+    EXPECT_NE(r.out.find("built "), std::string::npos) << r.out;
+    Ran quiet = run(fmt::format("script -qec \"{} -q\" /dev/null", command));
+    EXPECT_EQ(quiet.out.find("\r["), std::string::npos) << "-q draws no bar";
 }
 
 TEST(PackCli, BuildThenListAndCheckThroughTheBinary) {

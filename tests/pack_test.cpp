@@ -341,7 +341,7 @@ std::vector<pack::PlannedEntry> planned(const std::vector<std::string>& names) {
 
 TEST(PackRefusesPlan, MoreThan65535EntriesButNotExactly65535) {
     std::vector<std::string> names;
-    for (uint32_t i = 0; i < pack::MAX_ENTRIES; ++i) names.push_back("f" + std::to_string(i));
+    for (uint32_t i = 0; i < pack::MAX_ENTRIES; ++i) names.push_back(fmt::format("f{}", i));
     std::vector<std::string> warnings;
     EXPECT_NO_THROW(pack::check_plan(planned(names), {}, warnings));
     names.push_back("g");

@@ -26,7 +26,13 @@ inline bool have(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-inline std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+// Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about a literal + a string.
+inline std::string quoted(const fs::path& path) {
+    std::string text(1, '\'');
+    text += path.string();
+    text += '\'';
+    return text;
+}
 
 struct Ran {
     int exit_code;
