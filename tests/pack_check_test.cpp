@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                [] {
                    sfx::Package p = one_entry();
                    p.disclaimer_flag = 1;
-                   p.disclaimer_text = std::string("accept PK\x05\x06 this licence", 27);
+                   p.disclaimer_text = std::string("accept PK\x05\x06 this licence");
                    return p;
                },
                "one-end-record", 0},
@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
                [] {
                    sfx::Package p = one_entry();
                    p.disclaimer_flag = 1;
-                   p.disclaimer_text = std::string("accept SFX\x01 this", 15);
+                   p.disclaimer_text = std::string("accept SFX\x01 this");
                    return p;
                },
                "trailer-reach", 0},
