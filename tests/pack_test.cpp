@@ -52,6 +52,13 @@ TEST_F(PackFolder, InfoZipTestsEveryEntryOk) {
     EXPECT_NE(r.out.find("No errors detected"), std::string::npos) << r.out;
 }
 
+TEST_F(PackFolder, SevenZipTestsEveryEntryOk) {
+    if (!have("7z")) GTEST_SKIP() << "7z is not installed";
+    Ran r = run("7z t -bd " + quoted(package));
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Everything is Ok"), std::string::npos) << r.out;
+}
+
 TEST_F(PackFolder, PythonZipfileReadsEveryEntryWithItsNameAndBytes) {
     if (!have("python3")) GTEST_SKIP() << "python3 is not installed";
     sfx::write_file(scratch / "read.py", sfx::text("import sys, zipfile, hashlib\n"
