@@ -11,8 +11,8 @@ namespace pack {
 
 class DeflateEncoder {
 public:
-    // level 1..12; best tries harder than level 12 where that pays (see the .cpp).
-    DeflateEncoder(int level, bool best);
+    // libdeflate's level, 1..12.
+    explicit DeflateEncoder(int level);
     ~DeflateEncoder();
     DeflateEncoder(const DeflateEncoder&) = delete;
     DeflateEncoder& operator=(const DeflateEncoder&) = delete;
@@ -26,7 +26,6 @@ private:
         void operator()(libdeflate_compressor* c) const;
     };
     std::unique_ptr<libdeflate_compressor, Free> compressor_;
-    bool best_;
 };
 
 }  // namespace pack

@@ -62,8 +62,6 @@ std::string oem_name_from_zip(const ZipEntry& e) {
     return e.name;
 }
 
-std::string ascii_path(const fs::path& p) { return p.string(); }
-
 PlannedEntry plan_file(const fs::path& path, const std::string& relative, const struct stat& st) {
     PlannedEntry p;
     p.shown = relative;
@@ -159,7 +157,7 @@ Plan make_plan(const std::vector<fs::path>& paths, const std::optional<fs::path>
             std::string name = path.filename().string();
             plan.entries.push_back(plan_file(path, name, stat_of(path, name)));
         } else {
-            throw PackError(fmt::format("{}: {}", ascii_path(path), ec ? ec.message() : "neither a file nor a folder"));
+            throw PackError(fmt::format("{}: {}", path.string(), ec ? ec.message() : "neither a file nor a folder"));
         }
     }
     if (zip) {
@@ -167,7 +165,7 @@ Plan make_plan(const std::vector<fs::path>& paths, const std::optional<fs::path>
         try {
             source.archive = read_zip(source.file->bytes());
         } catch (const PackError& error) {
-            throw PackError(fmt::format("{}: {}", ascii_path(*zip), error.what()));
+            throw PackError(fmt::format("{}: {}", zip->string(), error.what()));
         }
         auto entries = plan_zip(source.archive);
         plan.entries.insert(plan.entries.end(), entries.begin(), entries.end());

@@ -131,8 +131,8 @@ public:
     static constexpr size_t AHEAD_ENTRIES = 256;
     static constexpr uint64_t AHEAD_BYTES = 256u << 20;
 
-    EncodingPool(const Plan& plan, int level, bool best, unsigned jobs) : plan_(plan), slots_(plan.entries.size()) {
-        for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this, level, best] { work(level, best); });
+    EncodingPool(const Plan& plan, int level, unsigned jobs) : plan_(plan), slots_(plan.entries.size()) {
+        for (unsigned i = 0; i < jobs; ++i) threads_.emplace_back([this, level] { work(level); });
     }
     ~EncodingPool() {
         {
@@ -174,7 +174,7 @@ private:
         bool done = false;
     };
 
-    void work(int level, bool best) {
+    void work(int level) {
         std::unique_ptr<DeflateEncoder> encoder;
         for (;;) {
             size_t i;
@@ -190,7 +190,7 @@ private:
             }
             Slot slot;
             try {
-                if (!encoder) encoder = std::make_unique<DeflateEncoder>(level, best);
+                if (!encoder) encoder = std::make_unique<DeflateEncoder>(level);
                 slot.encoded = encode_entry(plan_.entries[i], plan_, *encoder);
             } catch (...) {
                 slot.error = std::current_exception();
@@ -312,7 +312,6 @@ BuildResult build_package(const BuildOptions& options) {
 
     MappedFile stub(options.stub);
     ByteView stub_bytes = checked_stub(stub, options.stub);
-    // Within 32 bits even if nothing compressed: the stub reads sizes and offsets as 32-bit.
     unsigned jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     AtomicOutput out(options.out);
     out.write(stub_bytes);
@@ -323,7 +322,7 @@ BuildResult build_package(const BuildOptions& options) {
     };
 
     Bytes directory;
-    EncodingPool pool(plan, options.level, options.best, jobs);
+    EncodingPool pool(plan, options.best ? MAX_LEVEL : options.level, jobs);
     auto tick = [&] {
         if (options.progress) options.progress(pool.bytes_done(), result.input_size);
     };

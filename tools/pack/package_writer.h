@@ -44,9 +44,6 @@ struct BuildResult {
     std::vector<std::string> warnings;
 };
 
-// The 2-byte deflate stream of no bytes: one final fixed-code block holding only its end code.
-inline constexpr unsigned char EMPTY_DEFLATE[2] = {0x03, 0x00};
-
 // The stub the tool ships with: tarnvel-sfx.exe beside the running program.
 std::filesystem::path default_stub_path();
 

@@ -56,6 +56,8 @@ constexpr uint32_t ATTR_ARCHIVE = 0x20;
 constexpr uint16_t VERSION_MADE_BY = 20;
 constexpr uint16_t VERSION_DEFLATE = 20;
 constexpr uint8_t HOST_UNIX = 3;
+// The 2-byte deflate stream of no bytes: one final fixed-code block holding only its end code.
+inline constexpr unsigned char EMPTY_DEFLATE[2] = {0x03, 0x00};
 constexpr uint16_t FLAG_UTF8_NAME = 0x0800;
 
 void put16(Bytes& out, uint16_t value);
