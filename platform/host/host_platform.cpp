@@ -34,10 +34,24 @@ constexpr uintptr_t WINDOW_STRIDE = 0x10000;
 
 FileCalls default_calls() {
     return FileCalls{
+        [](const char* host_path) {
+            int fd = ::open(host_path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return -1;
+            struct stat st {};
+            if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {  // Windows cannot open a folder as a file
+                ::close(fd);
+                return -1;
+            }
+            return fd;
+        },
         [](int fd, void* buffer, unsigned long count) { return static_cast<long>(::read(fd, buffer, count)); },
         [](int fd, const void* buffer, unsigned long count) {
             return static_cast<long>(::write(fd, buffer, count));
         },
+        [](int fd, long long offset, int whence) {
+            return static_cast<long long>(::lseek(fd, static_cast<off_t>(offset), whence));
+        },
+        [](int fd) { ::close(fd); },
         [](const char* host_path) { return ::unlink(host_path); },
     };
 }
@@ -163,14 +177,7 @@ int file_stat(const char* path, uint32_t* size) {
 
 int file_open_read(const char* path) {
     note("file_open_read");
-    int fd = ::open(to_host_path(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {  // Windows cannot open a folder as a file
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return host::file_calls().open_read(to_host_path(path).c_str());
 }
 
 int file_create(const char* path) {
@@ -196,7 +203,7 @@ int file_write(int fd, const void* buffer, uint32_t count) {
 }
 
 int64_t file_seek(int fd, int64_t offset, int origin) {
-    off_t r = ::lseek(fd, static_cast<off_t>(offset), origin == SEEK_FROM_START ? SEEK_SET : SEEK_CUR);
+    long long r = host::file_calls().seek(fd, offset, origin == SEEK_FROM_START ? SEEK_SET : SEEK_CUR);
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
@@ -204,7 +211,7 @@ int64_t file_tell(int fd) { return file_seek(fd, 0, SEEK_FROM_CURRENT); }
 
 void file_close(int fd) {
     note("file_close");
-    ::close(fd);
+    host::file_calls().close(fd);
 }
 
 // ---- Boxes and windows ----

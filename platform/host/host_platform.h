@@ -78,8 +78,13 @@ struct Answer {
 // System calls of the file operations, replaceable to inject faults (short reads,
 // failing writes, full disks). Defaults are the POSIX calls.
 struct FileCalls {
+    // Opens a host path for reading: a file descriptor, or -1 (also for a folder).
+    std::function<int(const char* host_path)> open_read;
     std::function<long(int fd, void* buffer, unsigned long count)> read;
     std::function<long(int fd, const void* buffer, unsigned long count)> write;
+    // lseek with SEEK_SET or SEEK_CUR: the new position, or -1.
+    std::function<long long(int fd, long long offset, int whence)> seek;
+    std::function<void(int fd)> close;
     // The removal behind delete_file, after the stand-in's own Windows-like refusals.
     std::function<int(const char* host_path)> unlink;
 };

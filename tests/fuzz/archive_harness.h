@@ -6,7 +6,8 @@
 // that resolves outside it ("..", a path outside every drive) names nothing. Beside the box
 // lies a canary folder that no run may touch. The run is the stub's whole run_installer, with
 // the module path C:\package.exe and the temp path C:\tmp\: the disclaimer (answered OK),
-// the progress window, the walk, the launch and the message loop. An input of odd length
+// the progress window, the walk, the launch and the message loop. The package is read from
+// memory (it stays on disk for its size). An input of odd length
 // clicks Cancel while the first failure box is up. Output writes are dropped,
 // which keeps a run's cost to the decoding; files and folders are still created, and removed
 // before the next input.
@@ -37,6 +38,7 @@
 #include "shell/disclaimer_gate.h"
 #include "shell/run_installer.h"
 #include "stream/stream_buffers.h"
+#include "tests/fuzz/memory_package.h"
 
 namespace archive_harness {
 
@@ -73,6 +75,7 @@ public:
         for (char letter = 'A'; letter <= 'Z'; ++letter)
             host::map_drive(letter, (box_ / (letter == 'C' ? std::string("c") : std::string("drive-") + letter)).string());
         host::confine_to(box_.string());
+        package_.serve(host::to_host_path(PACKAGE_PATH), data, size);
         static Harness* self;
         self = this;
         host::file_calls().write = [](int fd, const void*, unsigned long count) -> long {
@@ -183,6 +186,7 @@ private:
     std::filesystem::path outer_;
     std::filesystem::path box_;
     bool wrote_own_file_ = false;
+    fuzz_support::MemoryPackage package_;
 };
 
 }  // namespace archive_harness

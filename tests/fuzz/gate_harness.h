@@ -5,7 +5,8 @@
 //   byte 0, bit 2     only the first byte 1 reads succeed; every later one reports an error
 //   byte 0, bit 3     the file is the tail repeated 1 + byte 2 times (but no longer than
 //                     MAX_FILE), so that signatures lie beyond the scan's reach as well
-// The file is written into a private folder and the gate reads it through the host stand-in.
+// The file is written into a private folder, for its size, and the gate reads it from memory
+// through the host stand-in.
 // A model of the gate, written from its rules over the bytes in memory, says which box (if
 // any) must show which text and what the gate must answer; the run must agree with it.
 #pragma once
@@ -23,6 +24,7 @@
 #include "archive/zip_layout.h"
 #include "platform/host/host_platform.h"
 #include "shell/disclaimer_gate.h"
+#include "tests/fuzz/memory_package.h"
 
 namespace gate_harness {
 
@@ -110,9 +112,10 @@ public:
         static long allowed;
         reads = 0;
         allowed = reads_allowed;
-        host::file_calls().read = [](int fd, void* buffer, unsigned long count) -> long {
+        package_.serve(file_, file.data(), file.size());
+        host::file_calls().read = [read = host::file_calls().read](int fd, void* buffer, unsigned long count) -> long {
             if (allowed >= 0 && reads++ >= allowed) return -1;
-            return static_cast<long>(::read(fd, buffer, count));
+            return read(fd, buffer, count);
         };
         const int result = show_disclaimer(file_.c_str());
         const std::vector<host::Box> boxes = host::recorder().boxes;
@@ -145,6 +148,7 @@ private:
 
     std::filesystem::path folder_;
     std::string file_;
+    fuzz_support::MemoryPackage package_;
 };
 
 }  // namespace gate_harness
