@@ -169,9 +169,11 @@ private:
     std::vector<Stamp> outside_stamps() const {
         return {stamp(outer_), stamp(outer_ / "canary"), stamp(outer_ / "canary" / "file.txt")};
     }
-    // Unchanged when the run created and removed nothing beside the package: the next input
-    // then needs no clearing.
-    std::vector<Stamp> box_stamps() const { return {stamp(box_), stamp(box_ / "c")}; }
+    // Unchanged when the run created, removed and changed nothing, the package included: the
+    // next input then starts from the same state without clearing.
+    std::vector<Stamp> box_stamps() const {
+        return {stamp(box_), stamp(box_ / "c"), stamp(box_ / "c" / "package.exe")};
+    }
 
     bool outside_untouched() const {
         return outside_stamps() == outside_;

@@ -58,9 +58,9 @@ public:
 
     // As lseek: a position before the start is refused, one past the end is allowed.
     long long seek(int fd, long long offset, int whence) {
+        if (whence != SEEK_SET && whence != SEEK_CUR) return -1;
         size_t& position = positions_.at(fd);
         const long long base = whence == SEEK_SET ? 0 : static_cast<long long>(position);
-        if (whence != SEEK_SET && whence != SEEK_CUR) return -1;
         if (offset < -base || offset > LLONG_MAX - base) return -1;
         position = static_cast<size_t>(base + offset);
         return static_cast<long long>(position);
